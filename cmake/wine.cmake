@@ -1,0 +1,19 @@
+# A private Wine prefix under the build folder, made at configure time so that
+# test discovery never waits for a first-time wineboot.
+set(QUORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(QUORVEX_WINE /usr/lib/wine/wine64)
+set(QUORVEX_WINESERVER /usr/lib/wine/wineserver)
+if(NOT EXISTS ${QUORVEX_WINEPREFIX}/system.reg)
+  message(STATUS "Creating Wine prefix ${QUORVEX_WINEPREFIX}")
+  execute_process(
+    COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} WINEDEBUG=-all
+            "WINEDLLOVERRIDES=mscoree,mshtml=" ${QUORVEX_WINE} wineboot -i
+    INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET)
+  execute_process(COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} ${QUORVEX_WINESERVER} -w)
+endif()
+# Every Windows program of the build runs through this wrapper: the prefix, a
+# quiet Wine, and the simulated winscard.dll beside the program instead of
+# Wine's stub.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)

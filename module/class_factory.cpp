@@ -1,0 +1,105 @@
+#include "module/class_factory.h"
+
+#include <mutex>
+#include <new>
+
+#include "module/module_state.h"
+#include "win/unique_handle.h"
+
+namespace quorvex {
+namespace {
+
+class ClassFactory final : public IClassFactory {
+public:
+    explicit ClassFactory(InstanceCreator creator) noexcept : creator_(creator) {}
+
+    bool usable() const noexcept { return lock_.initialised(); }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+            *out = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+
+    // The class table holds the first reference; all outside references
+    // together hold exactly one module lock, taken when the count reaches 2
+    // and given back when it falls to 1.
+    STDMETHODIMP_(ULONG) AddRef() override
+    {
+        std::lock_guard<CriticalSection> guard(lock_);
+        const ULONG count = ++refCount_;
+        if (count == 2) ModuleLock();
+        return count;
+    }
+
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG count;
+        {
+            std::lock_guard<CriticalSection> guard(lock_);
+            count = --refCount_;
+        }
+        if (count == 0) {
+            delete this;
+        } else if (count == 1) {
+            ModuleUnlock();
+        }
+        return count;
+    }
+
+    // IClassFactory
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override
+    {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+        return creator_(outer, iid, out);
+    }
+
+    STDMETHODIMP LockServer(BOOL lock) override
+    {
+        if (lock) {
+            ModuleLock();
+        } else {
+            ModuleUnlock();
+        }
+        return S_OK;
+    }
+
+private:
+    ~ClassFactory() = default;
+
+    InstanceCreator creator_;
+    CriticalSection lock_;
+    ULONG refCount_ = 0;
+};
+
+}  // namespace
+
+HRESULT CreateClassObject(InstanceCreator creator, REFIID iid, void** out) noexcept
+{
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    auto* factory = new (std::nothrow) ClassFactory(creator);
+    if (!factory) return E_OUTOFMEMORY;
+    if (!factory->usable()) {
+        factory->AddRef();
+        factory->Release();
+        return E_OUTOFMEMORY;
+    }
+    factory->AddRef();  // held for the duration of the query
+    HRESULT hr = factory->QueryInterface(iid, out);
+    // On success the caller's reference stays and ours goes: count 1, no module
+    // lock. On failure the object goes away.
+    factory->Release();
+    return hr;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,116 @@
+#include "module/module_state.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "module/class_factory.h"
+#include "plugin/smart_card_auth_plugin.h"
+#include "quorvex_h.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace quorvex {
+namespace {
+
+struct TerminationEntry {
+    TerminationRoutine routine;
+    void* argument;
+};
+
+struct ClassRow {
+    const CLSID* clsid;
+    InstanceCreator instanceCreator;
+    IUnknown* cachedClassObject;  // the class table's own reference
+};
+
+// Built by static initialisation before DllMain sees DLL_PROCESS_ATTACH, in the
+// order below; torn down in reverse after DLL_PROCESS_DETACH.
+class ModuleState {
+public:
+    ModuleState()
+        : moduleHandle(reinterpret_cast<HMODULE>(&__ImageBase)), resourceInstance(moduleHandle)
+    {
+        classTable[0] = {&CLSID_CSmartCardAuthPlugin, &CSmartCardAuthPlugin::CreateInstance, nullptr};
+        classTableSize.store(1);
+        initFailed = !resourceLock.initialised() || !classTableLock.initialised() || !typeInfoLock.initialised();
+    }
+
+    ~ModuleState()
+    {
+        // Newest termination routine first; each entry is gone once it ran.
+        while (!terminationList.empty()) {
+            TerminationEntry entry = terminationList.back();
+            terminationList.pop_back();
+            entry.routine(entry.argument);
+        }
+        for (ClassRow& row : classTable) {
+            if (IUnknown* classObject = std::exchange(row.cachedClassObject, nullptr)) classObject->Release();
+        }
+        classTableSize.store(0);
+    }
+
+    HMODULE moduleHandle;
+    std::atomic<HMODULE> resourceInstance;
+    CriticalSection resourceLock;
+    ClassRow classTable[1]{};
+    std::atomic<ULONG> classTableSize{0};
+    CriticalSection classTableLock;
+    std::atomic<LONG> lockCount{0};
+    CriticalSection typeInfoLock;
+    std::vector<TerminationEntry> terminationList;
+    bool initFailed = false;
+};
+
+ModuleState g_module;
+
+}  // namespace
+
+HMODULE ModuleHandle() noexcept { return g_module.moduleHandle; }
+LONG ModuleLock() noexcept { return ++g_module.lockCount; }
+LONG ModuleUnlock() noexcept { return --g_module.lockCount; }
+LONG ModuleLockCount() noexcept { return g_module.lockCount.load(); }
+
+HMODULE ExchangeResourceInstance(HMODULE instance) noexcept { return g_module.resourceInstance.exchange(instance); }
+HMODULE CurrentResourceInstance() noexcept { return g_module.resourceInstance.load(); }
+CriticalSection& ResourceLock() noexcept { return g_module.resourceLock; }
+CriticalSection& TypeInfoLock() noexcept { return g_module.typeInfoLock; }
+bool ModuleInitFailed() noexcept { return g_module.initFailed; }
+
+bool AddTerminationRoutine(TerminationRoutine routine, void* argument) noexcept
+{
+    try {
+        g_module.terminationList.push_back({routine, argument});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+HRESULT GetModuleClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept
+{
+    if (g_module.classTableSize.load() == 0) return E_UNEXPECTED;
+    if (!out) return E_POINTER;
+    *out = nullptr;
+
+    for (ClassRow& row : g_module.classTable) {
+        if (!row.instanceCreator || !IsEqualCLSID(*row.clsid, clsid)) continue;
+
+        HRESULT hr = S_OK;
+        if (!row.cachedClassObject) {
+            // Checked again under the lock so that concurrent first requests
+            // make only one class object.
+            std::lock_guard<CriticalSection> guard(g_module.classTableLock);
+            if (!row.cachedClassObject) {
+                hr = CreateClassObject(row.instanceCreator, IID_IUnknown,
+                                       reinterpret_cast<void**>(&row.cachedClassObject));
+            }
+        }
+        if (row.cachedClassObject) hr = row.cachedClassObject->QueryInterface(iid, out);
+        if (!*out && hr == S_OK) return CLASS_E_CLASSNOTAVAILABLE;
+        return hr;
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+}  // namespace quorvex

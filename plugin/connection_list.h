@@ -1,0 +1,40 @@
+// The connection list of a connection point: cookies are 1-based slot numbers.
+// Size 0 is empty, size 1 holds one sink directly, larger sizes are an array
+// (4, 8, 16, ...) with free slots null; the lowest free slot is reused and an
+// array never shrinks.
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <cstddef>
+
+namespace quorvex {
+
+class ConnectionList {
+public:
+    ConnectionList() noexcept = default;
+    ~ConnectionList();
+    ConnectionList(const ConnectionList&) = delete;
+    ConnectionList& operator=(const ConnectionList&) = delete;
+
+    // Takes over the caller's reference on sink. Returns the cookie, or 0 when
+    // the list cannot grow (the caller keeps its reference then).
+    DWORD Add(IUnknown* sink) noexcept;
+    // Clears the slot and hands its reference back (null for a cookie that
+    // names no connection).
+    IUnknown* Remove(DWORD cookie) noexcept;
+    // Slot count (not the number of sinks).
+    std::size_t size() const noexcept { return size_; }
+    // Sink in the 0-based slot, or null.
+    IUnknown* at(std::size_t slot) const noexcept;
+    // Releases every sink and frees the storage.
+    void Clear() noexcept;
+
+private:
+    std::size_t size_ = 0;
+    IUnknown* single_ = nullptr;  // size 1
+    IUnknown** array_ = nullptr;  // size 2 or more
+};
+
+}  // namespace quorvex

@@ -1,0 +1,55 @@
+// A connection point of the plug-in object: the connection list of one
+// outgoing interface, sharing the object's reference count.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <mutex>
+#include <vector>
+
+#include "plugin/connection_list.h"
+#include "win/com_ptr.h"
+
+namespace quorvex {
+
+class ConnectionPoint final : public IConnectionPoint {
+public:
+    // `container` is the object's IConnectionPointContainer; its AddRef and
+    // Release are the object's own, so the connection point shares its count.
+    ConnectionPoint(IConnectionPointContainer* container, REFIID servedInterface) noexcept;
+    ~ConnectionPoint();
+    ConnectionPoint(const ConnectionPoint&) = delete;
+    ConnectionPoint& operator=(const ConnectionPoint&) = delete;
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IConnectionPoint
+    STDMETHODIMP GetConnectionInterface(IID* iid) override;
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
+    STDMETHODIMP Unadvise(DWORD cookie) override;
+    STDMETHODIMP EnumConnections(IEnumConnections** connections) override;
+
+    const IID& servedInterface() const noexcept { return iid_; }
+
+    // The sinks connected at this moment, in slot order, each with a reference
+    // of its own: an event pass walks this copy, so sinks may advise and
+    // unadvise (from any thread, or from inside a handler) while it runs.
+    std::vector<ComPtr<IUnknown>> Snapshot() const;
+
+    // Releases every sink still held (object destruction).
+    void ReleaseAll() noexcept;
+
+private:
+    IConnectionPointContainer* container_;  // not owned: it owns us
+    IID iid_;
+    mutable std::mutex lock_;  // held only while the list is read or changed
+    ConnectionList list_;
+};
+
+}  // namespace quorvex

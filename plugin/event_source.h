@@ -1,0 +1,33 @@
+// Raising the events of _IPkiAuthenticationPluginEvents on a snapshot of the
+// event connection point's sinks. Each routine walks the sinks in slot order,
+// builds the arguments fresh for each sink and stops at the first sink whose
+// Invoke fails; it returns that failure, the last sink's result, or S_OK when
+// no sink is connected. No caller looks at the result.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <vector>
+
+#include "win/com_ptr.h"
+
+namespace quorvex {
+
+using SinkSnapshot = std::vector<ComPtr<IUnknown>>;
+
+inline constexpr DISPID kDispidStatusChanged = 1;
+inline constexpr DISPID kDispidDataReady = 2;
+inline constexpr DISPID kDispidFailed = 3;
+
+HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode);
+// The strings stay owned by the caller.
+HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName);
+HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode);
+
+// The category that SendStatusChanged adds to a status id (0 for 197: no event).
+LONG StatusCategory(LONG statusId) noexcept;
+// SendStatusChanged's body, for callers that hold a snapshot (the capture worker).
+void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId);
+
+}  // namespace quorvex

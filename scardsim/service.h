@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -74,8 +75,7 @@ struct TimedAction {
   Clock::time_point due;
   unsigned line = 0;
   std::wstring source;
-  std::wstring (*run)(struct Service&, const struct ScenarioCommand&) = nullptr;
-  std::shared_ptr<const struct ScenarioCommand> command;
+  std::function<std::wstring(struct Service&)> run;
 };
 
 struct Service {

@@ -44,8 +44,8 @@ struct CardType {
   std::wstring name;
   Bytes atr;
   Bytes mask;  // same length as atr; all 0xFF for an exact match
-  GUID primaryProvider{};
-  std::map<DWORD, std::wstring> providers;  // SCARD_PROVIDER_CSP, ... -> name
+  std::vector<GUID> interfaces;
+  std::map<DWORD, std::wstring> providers;  // SCARD_PROVIDER_PRIMARY (as GUID text), _CSP, ... -> name
 };
 
 struct Context {
@@ -100,7 +100,7 @@ struct Service {
   bool timerThreadStarted = false;
 
   DWORD pendingWaits = 0;
-  DWORD resets = 0;  // SimReset generation; never reset, so stale handles stay invalid
+  // Never reset, so handles from before a SimReset stay invalid.
   ULONG_PTR nextContext = 0x5C000001;
   ULONG_PTR nextHandle = 0x5D000001;
   DWORD nextCardSerial = 1;
@@ -126,8 +126,8 @@ struct Service {
   std::wstring InsertCardLocked(const std::wstring& reader, const Bytes& atr, DWORD flags, LONG connectResult);
   std::wstring SetConnectResultLocked(const std::wstring& reader, LONG result);
   std::wstring RemoveCardLocked(const std::wstring& reader);
-  std::wstring AddCardTypeLocked(const std::wstring& name, const Bytes& atr, const Bytes& mask, const GUID* primary,
-                                 const std::wstring* csp);
+  std::wstring AddCardTypeLocked(const std::wstring& name, const Bytes& atr, const Bytes& mask,
+                                 const std::vector<GUID>& interfaces, const GUID* primary, const std::wstring* csp);
   void SetServiceStateLocked(DWORD state);
   void InjectLocked(const std::string& operation, LONG result, DWORD count);
   void SetDelayLocked(const std::string& operation, DWORD milliseconds);

@@ -1,0 +1,92 @@
+#include "logging/log_config.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "logging/log_file.h"
+#include "logging/log_level.h"
+#include "logging/log_record.h"
+#include "win/unique_handle.h"
+
+namespace quorvex {
+
+namespace {
+
+constexpr int kHighestLogLevel = 4;
+
+bool IsRecognisedModuleName(const char* name) noexcept
+{
+    return _stricmp(name, "main") == 0 || _stricmp(name, "gina") == 0 || _stricmp(name, "biolsp") == 0;
+}
+
+UniqueHkey OpenPolicyKey() noexcept
+{
+    UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.reset();
+    return key;
+}
+
+std::wstring ToWide(const char* text)
+{
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 1) return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
+std::string ToNarrow(const std::wstring& text)
+{
+    const int length = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                             nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
+                          nullptr);
+    return narrow;
+}
+
+}  // namespace
+
+void ConfigureLogModule(const char* defaultLogPath, const char* name, int requestedLevel)
+{
+    try {
+        std::string logPath = defaultLogPath;
+        if (IsRecognisedModuleName(name)) {
+            if (UniqueHkey key = OpenPolicyKey()) {
+                const std::wstring valuePrefix = ToWide(name);
+                const std::wstring configuredPath =
+                    ReadPolicyString(key.get(), (valuePrefix + L"LogFile").c_str(), std::wstring());
+                if (!configuredPath.empty()) logPath = ToNarrow(configuredPath);
+                // A missing value reads as 0 and so overrides the caller's level.
+                const DWORD level = ReadPolicyDword(key.get(), (valuePrefix + L"LogLevel").c_str(), 0);
+                if (level <= kHighestLogLevel) requestedLevel = static_cast<int>(level);
+            }
+        }
+        OpenLog(logPath.c_str(), requestedLevel);
+    } catch (...) {
+        // Out of memory while loading: the first record tries the fallback file.
+    }
+}
+
+void ConfigureModuleLog()
+{
+    ConfigureLogModule("%TAVRIXLOGDIR\\Quorvex.txt", "Main", 0);
+    // Registered after the configuration so that it runs after the static
+    // objects constructed later have been destroyed.
+    std::atexit(CloseLog);
+}
+
+void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel)
+{
+    if (standardOutput || requestedLevel != 0) {
+        SetCurrentLogLevel(requestedLevel);
+        return;
+    }
+    if (UniqueHkey key = OpenPolicyKey()) {
+        const DWORD level = ReadPolicyDword(key.get(), L"DefaultLogLevel", 0xFFFFFFFF);
+        if (level <= kHighestLogLevel) SetCurrentLogLevel(static_cast<int>(level));
+    }
+}
+
+}  // namespace quorvex

@@ -1,0 +1,87 @@
+#include "logging/log_state.h"
+
+#include "logging/log_level.h"
+
+namespace quorvex {
+
+// Everything here is constant-initialised: module scopes and the module's log
+// configuration run during static initialisation, in no guaranteed order.
+constinit std::atomic<int> g_indentationWidth{0};
+
+namespace {
+
+constinit SRWLOCK g_lock = SRWLOCK_INIT;
+constinit bool g_standardOutput = false;
+constinit FILE* g_file = nullptr;  // owned; closed by CloseLogFileLocked
+constinit std::string g_resolvedPath;
+
+}  // namespace
+
+LogLockGuard::LogLockGuard() noexcept { ::AcquireSRWLockExclusive(&g_lock); }
+LogLockGuard::~LogLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
+
+LogStream CurrentLogStreamLocked() noexcept
+{
+    if (g_standardOutput) return LogStream::StandardOutput;
+    return g_file != nullptr ? LogStream::File : LogStream::None;
+}
+
+void SetStandardOutputStreamLocked() noexcept
+{
+    // A file opened earlier would otherwise stay open with nothing to close it.
+    CloseLogFileLocked();
+    g_standardOutput = true;
+}
+
+void SetFileStreamLocked(FILE* file) noexcept
+{
+    CloseLogFileLocked();
+    g_standardOutput = false;
+    g_file = file;
+}
+
+void CloseLogFileLocked() noexcept
+{
+    if (g_file != nullptr) {
+        std::fclose(g_file);
+        g_file = nullptr;
+    }
+}
+
+std::string& ResolvedLogPathLocked() noexcept { return g_resolvedPath; }
+
+void WriteLineLocked(const char* line) noexcept
+{
+    if (g_standardOutput) {
+        std::fputs(line, stdout);
+    } else if (g_file != nullptr) {
+        // Other processes may append to the same file between our records.
+        std::fseek(g_file, 0, SEEK_END);
+        std::fputs(line, g_file);
+        std::fflush(g_file);
+    }
+}
+
+LogStream CurrentLogStream() noexcept
+{
+    LogLockGuard lock;
+    return CurrentLogStreamLocked();
+}
+
+std::string ResolvedLogPath()
+{
+    LogLockGuard lock;
+    return g_resolvedPath;
+}
+
+void ResetLogStateForTests() noexcept
+{
+    LogLockGuard lock;
+    CloseLogFileLocked();
+    g_standardOutput = false;
+    g_resolvedPath.clear();
+    g_indentationWidth.store(0);
+    SetCurrentLogLevel(1);
+}
+
+}  // namespace quorvex

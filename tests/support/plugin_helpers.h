@@ -1,0 +1,25 @@
+// Creating a plug-in object in-process (the product code is linked into the
+// test program) and subscribing a sink to its events.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include "quorvex_h.h"
+#include "win/com_ptr.h"
+
+namespace quorvex::test {
+
+// A stand-alone CSmartCardAuthPlugin; null (and a test failure) when creation fails.
+ComPtr<IPkiAuthenticationPlugin> CreatePlugin();
+
+// Advise on the object's event connection point (the event DIID). Returns the
+// HRESULT of FindConnectionPoint or Advise; *cookie gets Advise's cookie.
+HRESULT AdviseEvents(IUnknown* plugin, IUnknown* sink, DWORD* cookie);
+// The matching Unadvise.
+HRESULT UnadviseEvents(IUnknown* plugin, DWORD cookie);
+
+// The object's connection point for `iid` (null when there is none).
+ComPtr<IConnectionPoint> FindConnectionPoint(IUnknown* plugin, REFIID iid);
+
+}  // namespace quorvex::test

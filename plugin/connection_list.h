@@ -30,6 +30,8 @@ public:
     IUnknown* at(std::size_t slot) const noexcept;
     // Releases every sink and frees the storage.
     void Clear() noexcept;
+    // Moves all of `other` into this list, which must be empty.
+    void TakeFrom(ConnectionList& other) noexcept;
 
 private:
     std::size_t size_ = 0;

@@ -1,4 +1,7 @@
-// Placeholder: the events work replaces this file.
+#include <memory>
+#include <new>
+
+#include "plugin/enum_connection_points.h"
 #include "plugin/smart_card_auth_plugin.h"
 
 namespace quorvex {
@@ -7,12 +10,30 @@ STDMETHODIMP CSmartCardAuthPlugin::EnumConnectionPoints(IEnumConnectionPoints** 
 {
     if (!points) return E_POINTER;
     *points = nullptr;
-    return E_NOTIMPL;
+    try {
+        // Container order: property notification first, then the events.
+        auto list = std::make_shared<ConnectionPointList>();
+        list->emplace_back(&propertyNotifyPoint_);
+        list->emplace_back(&eventPoint_);
+        return EnumConnectionPoints::Create(std::move(list), 0, points);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
 }
-STDMETHODIMP CSmartCardAuthPlugin::FindConnectionPoint(REFIID, IConnectionPoint** point)
+
+STDMETHODIMP CSmartCardAuthPlugin::FindConnectionPoint(REFIID iid, IConnectionPoint** point)
 {
     if (!point) return E_POINTER;
     *point = nullptr;
+    for (ConnectionPoint* candidate : {&propertyNotifyPoint_, &eventPoint_}) {
+        if (IsEqualIID(iid, candidate->servedInterface())) {
+            *point = candidate;
+            candidate->AddRef();
+            return S_OK;
+        }
+    }
     return CONNECT_E_NOCONNECTION;
 }
 

@@ -1,17 +1,92 @@
-// Placeholder: the events work replaces this file.
+#define QV_LOG_SOURCE "SmartCardAuthPlugin.cpp"
+#include <new>
+
+#include "logging/log.h"
 #include "plugin/event_source.h"
 #include "plugin/smart_card_auth_plugin.h"
 
 namespace quorvex {
 
-void CSmartCardAuthPlugin::SendStatusChanged(LONG) {}
-HRESULT CSmartCardAuthPlugin::FireStatusChanged(LONG) { return S_OK; }
-HRESULT CSmartCardAuthPlugin::FireDataReady(BSTR, BSTR, BSTR) { return S_OK; }
-HRESULT CSmartCardAuthPlugin::FireFailed(LONG) { return S_OK; }
-LONG StatusCategory(LONG) noexcept { return 0; }
-void SendStatusChangedTo(const SinkSnapshot&, LONG) {}
-HRESULT RaiseStatusChanged(const SinkSnapshot&, LONG) { return S_OK; }
-HRESULT RaiseDataReady(const SinkSnapshot&, BSTR, BSTR, BSTR) { return S_OK; }
-HRESULT RaiseFailed(const SinkSnapshot&, LONG) { return S_OK; }
+namespace {
+
+// Support staff know SendStatusChanged's entry record by this position.
+constexpr int kSendStatusChangedLine = 665;
+
+// Event passes made from the host's thread; a snapshot that cannot be taken
+// loses the event, like an event no sink accepts.
+template <typename Raise>
+HRESULT RaiseOnSnapshot(ConnectionPoint& point, Raise raise) noexcept
+{
+    try {
+        return raise(point.Snapshot());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+}  // namespace
+
+LONG StatusCategory(LONG statusId) noexcept
+{
+    switch (statusId) {
+    case 197:
+        return 0;
+    case 204:
+    case 209:
+        return 0x2000;
+    case 210:
+    case 219:
+    case 220:
+        return 0x5000;
+    case 217:
+        return 0x4000;
+    case 221:
+        return 0x7000;
+    case 222:
+        return 0x8000;
+    default:
+        return 0x1000;
+    }
+}
+
+void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId)
+{
+    TraceScope scope;
+    if (LogLevelReached(3)) {
+        TraceEnter(SetTracePosition(scope, QV_LOG_SOURCE, kSendStatusChangedLine),
+                   "CSmartCardAuthPlugin::SendStatusChanged(0x%X)", static_cast<unsigned>(statusId));
+    }
+    // 197 marks a card fully identified: worth a trace, not an event.
+    if (statusId == 197) return;
+    RaiseStatusChanged(sinks, statusId | StatusCategory(statusId));
+}
+
+void CSmartCardAuthPlugin::SendStatusChanged(LONG statusId)
+{
+    try {
+        SendStatusChangedTo(eventPoint_.Snapshot(), statusId);
+    } catch (...) {
+        // No memory for the snapshot: the status is lost, nothing else changes.
+    }
+}
+
+HRESULT CSmartCardAuthPlugin::FireStatusChanged(LONG statusCode)
+{
+    return RaiseOnSnapshot(eventPoint_, [&](const SinkSnapshot& sinks) { return RaiseStatusChanged(sinks, statusCode); });
+}
+
+HRESULT CSmartCardAuthPlugin::FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName)
+{
+    return RaiseOnSnapshot(eventPoint_, [&](const SinkSnapshot& sinks) {
+        return RaiseDataReady(sinks, smartCardName, smartCardReader, cspName);
+    });
+}
+
+HRESULT CSmartCardAuthPlugin::FireFailed(LONG statusCode)
+{
+    return RaiseOnSnapshot(eventPoint_, [&](const SinkSnapshot& sinks) { return RaiseFailed(sinks, statusCode); });
+}
 
 }  // namespace quorvex

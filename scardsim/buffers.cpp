@@ -3,6 +3,8 @@
 // under test gives back all it received.
 #include "service.h"
 
+#include "guarded.h"
+
 #include <cstring>
 
 namespace scardsim {
@@ -51,12 +53,14 @@ LONG ReturnBuffer(Service& service, const void* data, DWORD count, size_t elemen
 using namespace scardsim;
 
 LONG WINAPI SCardFreeMemory(SCARDCONTEXT, LPCVOID pvMem) {
-  if (auto injected = EnterCall("SCardFreeMemory")) return *injected;
-  if (!pvMem) return SCARD_S_SUCCESS;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  // The context is not checked: a buffer outlives the context it came from,
-  // and freeing it late must still count as freed. A pointer the service
-  // never handed out (or a second free) is refused instead of corrupting the heap.
-  return service.Free(pvMem) ? SCARD_S_SUCCESS : SCARD_E_INVALID_PARAMETER;
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardFreeMemory")) return *injected;
+    if (!pvMem) return SCARD_S_SUCCESS;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    // The context is not checked: a buffer outlives the context it came from,
+    // and freeing it late must still count as freed. A pointer the service
+    // never handed out (or a second free) is refused instead of corrupting the heap.
+    return service.Free(pvMem) ? SCARD_S_SUCCESS : SCARD_E_INVALID_PARAMETER;
+  });
 }

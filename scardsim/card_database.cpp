@@ -2,6 +2,8 @@
 // interfaces and their providers (CSP, KSP, card module).
 #include "service.h"
 
+#include "guarded.h"
+
 #include <algorithm>
 #include <cwchar>
 
@@ -88,86 +90,96 @@ std::wstring Service::AddCardTypeLocked(const std::wstring& name, const Bytes& a
 
 LONG WINAPI SCardListCardsW(SCARDCONTEXT hContext, LPCBYTE pbAtr, LPCGUID rgquidInterfaces, DWORD cguidInterfaceCount,
                             LPWSTR mszCards, LPDWORD pcchCards) {
-  if (auto injected = EnterCall("SCardListCardsW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  if (LONG result = CheckDatabaseCall(service, hContext)) return result;
-  if (!pcchCards || (cguidInterfaceCount && !rgquidInterfaces)) return SCARD_E_INVALID_PARAMETER;
-  std::vector<std::wstring> names;
-  for (const CardType& type : service.cardTypes) {
-    if (pbAtr && !AtrMatches(type, pbAtr)) continue;
-    if (!SupportsInterfaces(type.interfaces, rgquidInterfaces, cguidInterfaceCount)) continue;
-    names.push_back(type.name);
-  }
-  // No match is not an error: the list is then empty.
-  const std::wstring list = MultiString(names);
-  return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszCards, pcchCards);
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardListCardsW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    if (LONG result = CheckDatabaseCall(service, hContext)) return result;
+    if (!pcchCards || (cguidInterfaceCount && !rgquidInterfaces)) return SCARD_E_INVALID_PARAMETER;
+    std::vector<std::wstring> names;
+    for (const CardType& type : service.cardTypes) {
+      if (pbAtr && !AtrMatches(type, pbAtr)) continue;
+      if (!SupportsInterfaces(type.interfaces, rgquidInterfaces, cguidInterfaceCount)) continue;
+      names.push_back(type.name);
+    }
+    // No match is not an error: the list is then empty.
+    const std::wstring list = MultiString(names);
+    return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszCards, pcchCards);
+  });
 }
 
 LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardName, DWORD dwProviderId,
                                           LPWSTR szProvider, LPDWORD pcchProvider) {
-  if (auto injected = EnterCall("SCardGetCardTypeProviderNameW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  if (LONG result = CheckDatabaseCall(service, hContext)) return result;
-  if (!szCardName || !pcchProvider || !KnownProvider(dwProviderId)) return SCARD_E_INVALID_PARAMETER;
-  const CardType* type = service.FindCardType(szCardName);
-  if (!type) return SCARD_E_UNKNOWN_CARD;
-  auto provider = type->providers.find(dwProviderId);
-  // The platform keeps providers as registry values under the card type's
-  // key; a missing value surfaces as "file not found".
-  if (provider == type->providers.end()) return ERROR_FILE_NOT_FOUND;
-  const std::wstring& name = provider->second;
-  return ReturnBuffer(service, name.c_str(), static_cast<DWORD>(name.size() + 1), sizeof(WCHAR), szProvider,
-                      pcchProvider);
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardGetCardTypeProviderNameW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    if (LONG result = CheckDatabaseCall(service, hContext)) return result;
+    if (!szCardName || !pcchProvider || !KnownProvider(dwProviderId)) return SCARD_E_INVALID_PARAMETER;
+    const CardType* type = service.FindCardType(szCardName);
+    if (!type) return SCARD_E_UNKNOWN_CARD;
+    auto provider = type->providers.find(dwProviderId);
+    // The platform keeps providers as registry values under the card type's
+    // key; a missing value surfaces as "file not found".
+    if (provider == type->providers.end()) return ERROR_FILE_NOT_FOUND;
+    const std::wstring& name = provider->second;
+    return ReturnBuffer(service, name.c_str(), static_cast<DWORD>(name.size() + 1), sizeof(WCHAR), szProvider,
+                        pcchProvider);
+  });
 }
 
 LONG WINAPI SCardIntroduceCardTypeW(SCARDCONTEXT hContext, LPCWSTR szCardName, LPCGUID pguidPrimaryProvider,
                                     LPCGUID rgguidInterfaces, DWORD dwInterfaceCount, LPCBYTE pbAtr,
                                     LPCBYTE pbAtrMask, DWORD cbAtrLen) {
-  if (auto injected = EnterCall("SCardIntroduceCardTypeW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  if (LONG result = CheckDatabaseCall(service, hContext)) return result;
-  if (!szCardName || !*szCardName || !pbAtr || cbAtrLen == 0 || cbAtrLen > kMaxDatabaseAtr ||
-      (dwInterfaceCount && !rgguidInterfaces)) {
-    return SCARD_E_INVALID_PARAMETER;
-  }
-  if (service.FindCardType(szCardName)) return ERROR_ALREADY_EXISTS;
-  const Bytes atr(pbAtr, pbAtr + cbAtrLen);
-  const Bytes mask = pbAtrMask ? Bytes(pbAtrMask, pbAtrMask + cbAtrLen) : Bytes{};
-  const std::vector<GUID> interfaces(rgguidInterfaces, rgguidInterfaces + dwInterfaceCount);
-  if (!service.AddCardTypeLocked(szCardName, atr, mask, interfaces, pguidPrimaryProvider, nullptr).empty()) {
-    return SCARD_E_INVALID_PARAMETER;
-  }
-  return SCARD_S_SUCCESS;
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardIntroduceCardTypeW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    if (LONG result = CheckDatabaseCall(service, hContext)) return result;
+    if (!szCardName || !*szCardName || !pbAtr || cbAtrLen == 0 || cbAtrLen > kMaxDatabaseAtr ||
+        (dwInterfaceCount && !rgguidInterfaces)) {
+      return SCARD_E_INVALID_PARAMETER;
+    }
+    if (service.FindCardType(szCardName)) return ERROR_ALREADY_EXISTS;
+    const Bytes atr(pbAtr, pbAtr + cbAtrLen);
+    const Bytes mask = pbAtrMask ? Bytes(pbAtrMask, pbAtrMask + cbAtrLen) : Bytes{};
+    const std::vector<GUID> interfaces(rgguidInterfaces, rgguidInterfaces + dwInterfaceCount);
+    if (!service.AddCardTypeLocked(szCardName, atr, mask, interfaces, pguidPrimaryProvider, nullptr).empty()) {
+      return SCARD_E_INVALID_PARAMETER;
+    }
+    return SCARD_S_SUCCESS;
+  });
 }
 
 LONG WINAPI SCardSetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardName, DWORD dwProviderId,
                                           LPCWSTR szProvider) {
-  if (auto injected = EnterCall("SCardSetCardTypeProviderNameW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  if (LONG result = CheckDatabaseCall(service, hContext)) return result;
-  // The primary provider is a GUID given when the type is introduced.
-  if (!szCardName || !szProvider || !KnownProvider(dwProviderId) || dwProviderId == SCARD_PROVIDER_PRIMARY) {
-    return SCARD_E_INVALID_PARAMETER;
-  }
-  CardType* type = service.FindCardType(szCardName);
-  if (!type) return SCARD_E_UNKNOWN_CARD;
-  type->providers[dwProviderId] = szProvider;
-  return SCARD_S_SUCCESS;
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardSetCardTypeProviderNameW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    if (LONG result = CheckDatabaseCall(service, hContext)) return result;
+    // The primary provider is a GUID given when the type is introduced.
+    if (!szCardName || !szProvider || !KnownProvider(dwProviderId) || dwProviderId == SCARD_PROVIDER_PRIMARY) {
+      return SCARD_E_INVALID_PARAMETER;
+    }
+    CardType* type = service.FindCardType(szCardName);
+    if (!type) return SCARD_E_UNKNOWN_CARD;
+    type->providers[dwProviderId] = szProvider;
+    return SCARD_S_SUCCESS;
+  });
 }
 
 LONG WINAPI SCardForgetCardTypeW(SCARDCONTEXT hContext, LPCWSTR szCardName) {
-  if (auto injected = EnterCall("SCardForgetCardTypeW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  if (LONG result = CheckDatabaseCall(service, hContext)) return result;
-  if (!szCardName) return SCARD_E_INVALID_PARAMETER;
-  auto& types = service.cardTypes;
-  auto found = std::find_if(types.begin(), types.end(), [&](const CardType& t) { return SameName(t.name, szCardName); });
-  if (found == types.end()) return SCARD_E_UNKNOWN_CARD;
-  types.erase(found);
-  return SCARD_S_SUCCESS;
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardForgetCardTypeW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    if (LONG result = CheckDatabaseCall(service, hContext)) return result;
+    if (!szCardName) return SCARD_E_INVALID_PARAMETER;
+    auto& types = service.cardTypes;
+    auto found = std::find_if(types.begin(), types.end(), [&](const CardType& t) { return SameName(t.name, szCardName); });
+    if (found == types.end()) return SCARD_E_UNKNOWN_CARD;
+    types.erase(found);
+    return SCARD_S_SUCCESS;
+  });
 }

@@ -2,6 +2,8 @@
 // simulated world, and the accounting they read back.
 #include "service.h"
 
+#include "guarded.h"
+
 #include <cstdio>
 
 #include "atr.h"
@@ -147,93 +149,125 @@ std::wstring Text(LPCWSTR text) {
 }  // namespace
 
 void WINAPI SimReset(void) {
-  std::unique_lock<std::mutex> lock;
-  Locked(lock).ResetLocked();
+  GuardedControl([&] {
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).ResetLocked();
+  });
 }
 
 void WINAPI SimSetServiceState(DWORD state) {
-  std::unique_lock<std::mutex> lock;
-  Locked(lock).SetServiceStateLocked(state);
+  GuardedControl([&] {
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).SetServiceStateLocked(state);
+  });
 }
 
 BOOL WINAPI SimAddReader(LPCWSTR name) {
-  std::unique_lock<std::mutex> lock;
-  return Report(Locked(lock).AddReaderLocked(Text(name)));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    std::unique_lock<std::mutex> lock;
+    return Report(Locked(lock).AddReaderLocked(Text(name)));
+  });
 }
 
 BOOL WINAPI SimRemoveReader(LPCWSTR name) {
-  std::unique_lock<std::mutex> lock;
-  return Report(Locked(lock).RemoveReaderLocked(Text(name)));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    std::unique_lock<std::mutex> lock;
+    return Report(Locked(lock).RemoveReaderLocked(Text(name)));
+  });
 }
 
 BOOL WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWORD flags) {
-  if (!atr && atrLength) return FALSE;
-  std::unique_lock<std::mutex> lock;
-  const Bytes bytes(atr, atr + atrLength);
-  return Report(Locked(lock).InsertCardLocked(Text(reader), bytes, flags, SCARD_S_SUCCESS));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    if (!atr && atrLength) return FALSE;
+    std::unique_lock<std::mutex> lock;
+    const Bytes bytes(atr, atr + atrLength);
+    return Report(Locked(lock).InsertCardLocked(Text(reader), bytes, flags, SCARD_S_SUCCESS));
+  });
 }
 
 BOOL WINAPI SimSetCardConnectResult(LPCWSTR reader, LONG result) {
-  std::unique_lock<std::mutex> lock;
-  return Report(Locked(lock).SetConnectResultLocked(Text(reader), result));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    std::unique_lock<std::mutex> lock;
+    return Report(Locked(lock).SetConnectResultLocked(Text(reader), result));
+  });
 }
 
 BOOL WINAPI SimRemoveCard(LPCWSTR reader) {
-  std::unique_lock<std::mutex> lock;
-  return Report(Locked(lock).RemoveCardLocked(Text(reader)));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    std::unique_lock<std::mutex> lock;
+    return Report(Locked(lock).RemoveCardLocked(Text(reader)));
+  });
 }
 
 BOOL WINAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, LPCWSTR cspName) {
-  if (!atr && atrLength) return FALSE;
-  std::unique_lock<std::mutex> lock;
-  const Bytes bytes(atr, atr + atrLength);
-  const std::wstring csp = Text(cspName);
-  return Report(Locked(lock).AddCardTypeLocked(Text(cardName), bytes, {}, {}, nullptr, cspName ? &csp : nullptr));
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    if (!atr && atrLength) return FALSE;
+    std::unique_lock<std::mutex> lock;
+    const Bytes bytes(atr, atr + atrLength);
+    const std::wstring csp = Text(cspName);
+    return Report(Locked(lock).AddCardTypeLocked(Text(cardName), bytes, {}, {}, nullptr, cspName ? &csp : nullptr));
+  });
 }
 
 void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count) {
-  if (!operation) return;
-  std::unique_lock<std::mutex> lock;
-  Locked(lock).InjectLocked(operation, result, count);
+  GuardedControl([&] {
+    if (!operation) return;
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).InjectLocked(operation, result, count);
+  });
 }
 
 void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
-  if (!operation) return;
-  std::unique_lock<std::mutex> lock;
-  Locked(lock).SetDelayLocked(operation, milliseconds);
+  GuardedControl([&] {
+    if (!operation) return;
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).SetDelayLocked(operation, milliseconds);
+  });
 }
 
 DWORD WINAPI SimOpenContexts(void) {
-  std::unique_lock<std::mutex> lock;
-  return static_cast<DWORD>(Locked(lock).contexts.size());
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    std::unique_lock<std::mutex> lock;
+    return static_cast<DWORD>(Locked(lock).contexts.size());
+  });
 }
 
 DWORD WINAPI SimOpenCardHandles(void) {
-  std::unique_lock<std::mutex> lock;
-  return static_cast<DWORD>(Locked(lock).handles.size());
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    std::unique_lock<std::mutex> lock;
+    return static_cast<DWORD>(Locked(lock).handles.size());
+  });
 }
 
 DWORD WINAPI SimUnfreedBuffers(void) {
-  std::unique_lock<std::mutex> lock;
-  return static_cast<DWORD>(Locked(lock).buffers.size());
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    std::unique_lock<std::mutex> lock;
+    return static_cast<DWORD>(Locked(lock).buffers.size());
+  });
 }
 
 DWORD WINAPI SimCallCount(LPCSTR operation) {
-  if (!operation) return 0;
-  std::unique_lock<std::mutex> lock;
-  Service& service = Locked(lock);
-  auto found = service.callCounts.find(operation);
-  return found == service.callCounts.end() ? 0 : found->second;
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    if (!operation) return 0;
+    std::unique_lock<std::mutex> lock;
+    Service& service = Locked(lock);
+    auto found = service.callCounts.find(operation);
+    return found == service.callCounts.end() ? 0 : found->second;
+  });
 }
 
 DWORD WINAPI SimPendingWaits(void) {
-  std::unique_lock<std::mutex> lock;
-  return Locked(lock).pendingWaits;
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    std::unique_lock<std::mutex> lock;
+    return Locked(lock).pendingWaits;
+  });
 }
 
 BOOL WINAPI SimWaitForPendingWaits(DWORD count, DWORD timeoutMs) {
-  std::unique_lock<std::mutex> lock;
-  Service& service = Locked(lock);
-  return service.waitersChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                         [&] { return service.pendingWaits >= count; });
+  return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
+    std::unique_lock<std::mutex> lock;
+    Service& service = Locked(lock);
+    return service.waitersChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                           [&] { return service.pendingWaits >= count; });
+  });
 }

@@ -2,6 +2,8 @@
 // filter is accepted and ignored.
 #include "service.h"
 
+#include "guarded.h"
+
 using namespace scardsim;
 
 namespace {
@@ -19,24 +21,28 @@ LONG ListReaderNames(Service& service, SCARDCONTEXT hContext, const DWORD* lengt
 }  // namespace
 
 LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR, LPWSTR mszReaders, LPDWORD pcchReaders) {
-  if (auto injected = EnterCall("SCardListReadersW")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  std::vector<std::wstring> names;
-  if (LONG result = ListReaderNames(service, hContext, pcchReaders, names)) return result;
-  const std::wstring list = MultiString(names);
-  return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszReaders, pcchReaders);
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardListReadersW")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    std::vector<std::wstring> names;
+    if (LONG result = ListReaderNames(service, hContext, pcchReaders, names)) return result;
+    const std::wstring list = MultiString(names);
+    return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszReaders, pcchReaders);
+  });
 }
 
 LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR, LPSTR mszReaders, LPDWORD pcchReaders) {
-  if (auto injected = EnterCall("SCardListReadersA")) return *injected;
-  Service& service = Instance();
-  std::lock_guard lock(service.mutex);
-  std::vector<std::wstring> names;
-  if (LONG result = ListReaderNames(service, hContext, pcchReaders, names)) return result;
-  const std::wstring wide = MultiString(names);
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string list(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), list.data(), size, nullptr, nullptr);
-  return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(char), mszReaders, pcchReaders);
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardListReadersA")) return *injected;
+    Service& service = Instance();
+    std::lock_guard lock(service.mutex);
+    std::vector<std::wstring> names;
+    if (LONG result = ListReaderNames(service, hContext, pcchReaders, names)) return result;
+    const std::wstring wide = MultiString(names);
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string list(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), list.data(), size, nullptr, nullptr);
+    return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(char), mszReaders, pcchReaders);
+  });
 }

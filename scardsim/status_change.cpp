@@ -2,6 +2,8 @@
 // caller last saw, the timeout passes, or the wait is cancelled.
 #include "service.h"
 
+#include "guarded.h"
+
 #include <cstring>
 
 using namespace scardsim;
@@ -102,37 +104,39 @@ class PendingWait {
 
 LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCARD_READERSTATEW rgReaderStates,
                                   DWORD cReaders) {
-  if (auto injected = EnterCall("SCardGetStatusChangeW")) return *injected;
-  Service& service = Instance();
-  std::unique_lock lock(service.mutex);
-  if (LONG result = service.ServiceResult()) return result;
-  auto context = service.contexts.find(hContext);
-  if (context == service.contexts.end()) return SCARD_E_INVALID_HANDLE;
-  if (cReaders && !rgReaderStates) return SCARD_E_INVALID_PARAMETER;
-  for (DWORD i = 0; i < cReaders; ++i) {
-    if (!rgReaderStates[i].szReader) return SCARD_E_INVALID_PARAMETER;
-  }
-
-  const DWORD cancelsAtStart = context->second.cancels;
-  const std::optional<Clock::time_point> deadline =
-      dwTimeout == INFINITE ? std::nullopt : std::optional(Clock::now() + std::chrono::milliseconds(dwTimeout));
-  PendingWait pending(service);
-  bool timedOut = false;
-  for (;;) {
-    // Looked up again after every wake-up: another thread may have released
-    // the context or reset the service meanwhile.
-    context = service.contexts.find(hContext);
-    if (context == service.contexts.end()) return SCARD_E_INVALID_HANDLE;
-    if (context->second.cancels != cancelsAtStart) return SCARD_E_CANCELLED;
+  return GuardedCall([&]() -> LONG {
+    if (auto injected = EnterCall("SCardGetStatusChangeW")) return *injected;
+    Service& service = Instance();
+    std::unique_lock lock(service.mutex);
     if (LONG result = service.ServiceResult()) return result;
-    if (Evaluate(service, rgReaderStates, cReaders)) return SCARD_S_SUCCESS;
-    // Evaluated once more after the timeout, so that a change that raced
-    // with the deadline is still reported.
-    if (timedOut) return SCARD_E_TIMEOUT;
-    if (!deadline) {
-      service.changed.wait(lock);
-    } else {
-      timedOut = service.changed.wait_until(lock, *deadline) == std::cv_status::timeout;
+    auto context = service.contexts.find(hContext);
+    if (context == service.contexts.end()) return SCARD_E_INVALID_HANDLE;
+    if (cReaders && !rgReaderStates) return SCARD_E_INVALID_PARAMETER;
+    for (DWORD i = 0; i < cReaders; ++i) {
+      if (!rgReaderStates[i].szReader) return SCARD_E_INVALID_PARAMETER;
     }
-  }
+
+    const DWORD cancelsAtStart = context->second.cancels;
+    const std::optional<Clock::time_point> deadline =
+        dwTimeout == INFINITE ? std::nullopt : std::optional(Clock::now() + std::chrono::milliseconds(dwTimeout));
+    PendingWait pending(service);
+    bool timedOut = false;
+    for (;;) {
+      // Looked up again after every wake-up: another thread may have released
+      // the context or reset the service meanwhile.
+      context = service.contexts.find(hContext);
+      if (context == service.contexts.end()) return SCARD_E_INVALID_HANDLE;
+      if (context->second.cancels != cancelsAtStart) return SCARD_E_CANCELLED;
+      if (LONG result = service.ServiceResult()) return result;
+      if (Evaluate(service, rgReaderStates, cReaders)) return SCARD_S_SUCCESS;
+      // Evaluated once more after the timeout, so that a change that raced
+      // with the deadline is still reported.
+      if (timedOut) return SCARD_E_TIMEOUT;
+      if (!deadline) {
+        service.changed.wait(lock);
+      } else {
+        timedOut = service.changed.wait_until(lock, *deadline) == std::cv_status::timeout;
+      }
+    }
+  });
 }

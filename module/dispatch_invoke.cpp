@@ -1,0 +1,138 @@
+// Invoke: the fixed dispatcher over the six methods of IPkiAuthenticationPlugin.
+#include "module/argument_coercion.h"
+#include "module/automation.h"
+#include "win/unique_bstr.h"
+
+namespace quorvex {
+namespace {
+
+constexpr UINT kMaxArguments = 4;
+
+enum class ParamType { Bstr, Long, StatusString };
+enum class ResultType { Long, Bstr };
+
+struct Param {
+    UINT index;  // position in rgvarg (0 = last parameter) and the argument-error index
+    ParamType type;
+};
+
+struct MethodEntry {
+    DISPID dispid;
+    UINT argumentCount;
+    Param params[3];  // in the order in which the arguments are examined
+    ResultType result;
+};
+
+constexpr MethodEntry kDispatchTable[] = {
+    {1, 1, {{0, ParamType::Bstr}}, ResultType::Long},                                                 // OpenDevice
+    {2, 3, {{2, ParamType::Bstr}, {1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},     // StartCapture
+    {3, 0, {}, ResultType::Long},                                                                     // EndCapture
+    {4, 1, {{0, ParamType::Long}}, ResultType::Bstr},                                                 // GetDeviceID
+    {5, 2, {{1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},                           // GetDeviceCount
+    {6, 2, {{1, ParamType::Long}, {0, ParamType::StatusString}}, ResultType::Long},                   // GetStatusString
+};
+
+// The values handed to the method, filled by coercion.
+struct Arguments {
+    BSTR strings[3] = {};
+    LONG number = 0;
+    BSTR* statusString = nullptr;
+};
+
+// Where the method's text goes. A VARIANT by reference becomes a VT_BSTR that
+// receives it; anything else but a BSTR by reference is refused, because its
+// value field would be written through without knowing what it points to.
+bool StatusStringPlace(VARIANT& argument, BSTR** place) noexcept
+{
+    if (V_VT(&argument) == (VT_BYREF | VT_BSTR)) {
+        *place = V_BSTRREF(&argument);
+        return *place != nullptr;
+    }
+    if (V_VT(&argument) == (VT_BYREF | VT_VARIANT)) {
+        VARIANT* referred = V_VARIANTREF(&argument);
+        if (!referred) return false;
+        ::VariantClear(referred);
+        V_VT(referred) = VT_BSTR;
+        V_BSTR(referred) = nullptr;
+        *place = &V_BSTR(referred);
+        return true;
+    }
+    return false;
+}
+
+bool NamedArgumentsAccepted(const DISPPARAMS& params) noexcept
+{
+    if (params.cNamedArgs == 0) return true;
+    // A property-put call names its one argument; it is taken as positional.
+    return params.cNamedArgs == 1 && params.rgdispidNamedArgs && params.rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
+}
+
+HRESULT CallMethod(IPkiAuthenticationPlugin* target, DISPID dispid, const Arguments& a, LONG* number,
+                   UniqueBstr& text) noexcept
+{
+    switch (dispid) {
+    case 1: return target->OpenDevice(a.strings[0], number);
+    case 2: return target->StartCapture(a.strings[0], a.strings[1], a.strings[2], number);
+    case 3: return target->EndCapture(number);
+    case 4: return target->GetDeviceID(a.number, text.put());
+    case 5: return target->GetDeviceCount(a.strings[0], a.strings[1], number);
+    case 6: return target->GetStatusString(a.number, a.statusString, number);
+    default: return DISP_E_MEMBERNOTFOUND;
+    }
+}
+
+}  // namespace
+
+HRESULT InvokePluginMethod(IPkiAuthenticationPlugin* target, DISPID dispid, DISPPARAMS* params, VARIANT* result,
+                           UINT* argumentError) noexcept
+{
+    if (!params) return DISP_E_BADVARTYPE;
+    if (params->cArgs > kMaxArguments) return DISP_E_BADPARAMCOUNT;
+    if (result) ::VariantInit(result);
+    if (!NamedArgumentsAccepted(*params)) return DISP_E_NONAMEDARGS;
+
+    const MethodEntry* method = nullptr;
+    for (const MethodEntry& entry : kDispatchTable) {
+        if (entry.dispid == dispid) method = &entry;
+    }
+    if (!method) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != method->argumentCount) return DISP_E_BADPARAMCOUNT;
+    if (params->cArgs > 0 && !params->rgvarg) return DISP_E_BADVARTYPE;
+    if (!target) return E_POINTER;
+
+    Arguments arguments;
+    UINT nextString = 0;
+    for (UINT i = 0; i < method->argumentCount; ++i) {
+        const Param& param = method->params[i];
+        VARIANT& argument = params->rgvarg[param.index];
+        bool fits = false;
+        switch (param.type) {
+        case ParamType::Bstr: fits = CoerceToBstr(argument, &arguments.strings[nextString++]); break;
+        case ParamType::Long: fits = CoerceToLong(argument, &arguments.number); break;
+        case ParamType::StatusString: fits = StatusStringPlace(argument, &arguments.statusString); break;
+        }
+        if (!fits) {
+            if (argumentError) *argumentError = param.index;
+            return DISP_E_TYPEMISMATCH;
+        }
+    }
+
+    LONG number = 0;
+    UniqueBstr text;
+    const HRESULT hr = CallMethod(target, dispid, arguments, &number, text);
+
+    // Written whether or not the method succeeded: GetDeviceID hands out its
+    // error text together with E_FAIL.
+    if (result) {
+        if (method->result == ResultType::Bstr) {
+            V_VT(result) = VT_BSTR;
+            V_BSTR(result) = text.release();
+        } else {
+            V_VT(result) = VT_I4;
+            V_I4(result) = number;
+        }
+    }
+    return hr;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,93 @@
+#include "plugin/event_source.h"
+
+#include "module/error_info.h"
+
+namespace quorvex {
+
+namespace {
+
+// The EXCEPINFO handed to one sink; whatever strings it leaves behind are
+// freed with it.
+class ExceptionRecord {
+public:
+    ExceptionRecord() noexcept = default;
+    ~ExceptionRecord()
+    {
+        ::SysFreeString(record_.bstrSource);
+        ::SysFreeString(record_.bstrDescription);
+        ::SysFreeString(record_.bstrHelpFile);
+    }
+    ExceptionRecord(const ExceptionRecord&) = delete;
+    ExceptionRecord& operator=(const ExceptionRecord&) = delete;
+
+    EXCEPINFO* get() noexcept { return &record_; }
+    EXCEPINFO& operator*() noexcept { return record_; }
+
+private:
+    EXCEPINFO record_{};
+};
+
+// One pass over the sinks. `fill` types and fills the argument VARIANTs, which
+// are built fresh for every sink so that no sink sees what another left in them.
+template <typename Fill>
+HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, Fill fill) noexcept
+{
+    HRESULT last = S_OK;
+    for (const ComPtr<IUnknown>& sink : sinks) {
+        if (!sink) continue;
+        // The list holds what the sink answered for the event DIID, which is
+        // a dispatch interface.
+        auto* dispatch = static_cast<IDispatch*>(sink.get());
+
+        VARIANT arguments[3];
+        for (VARIANT& argument : arguments) ::VariantInit(&argument);
+        fill(arguments);
+        DISPPARAMS params{arguments, nullptr, argumentCount, 0};
+        UniqueVariant result;
+        ExceptionRecord exception;
+        UINT argumentError = 0;
+
+        const HRESULT hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                                            result.get(), exception.get(), &argumentError);
+        // The arguments are not cleared: the strings belong to the caller.
+        if (FAILED(hr)) {
+            ReportSinkException(*exception);
+            return hr;
+        }
+        last = hr;
+    }
+    return last;
+}
+
+}  // namespace
+
+HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode)
+{
+    return InvokeEach(sinks, kDispidStatusChanged, 1, [statusCode](VARIANT* arguments) {
+        arguments[0].vt = VT_I4;
+        arguments[0].lVal = statusCode;
+    });
+}
+
+HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName)
+{
+    // DISPPARAMS lists the arguments last parameter first.
+    return InvokeEach(sinks, kDispidDataReady, 3, [=](VARIANT* arguments) {
+        arguments[0].vt = VT_BSTR;
+        arguments[0].bstrVal = cspName;
+        arguments[1].vt = VT_BSTR;
+        arguments[1].bstrVal = smartCardReader;
+        arguments[2].vt = VT_BSTR;
+        arguments[2].bstrVal = smartCardName;
+    });
+}
+
+HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode)
+{
+    return InvokeEach(sinks, kDispidFailed, 1, [statusCode](VARIANT* arguments) {
+        arguments[0].vt = VT_I4;
+        arguments[0].lVal = statusCode;
+    });
+}
+
+}  // namespace quorvex

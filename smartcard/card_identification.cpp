@@ -1,0 +1,128 @@
+#define QV_LOG_SOURCE "SmartCardAuthPlugin.cpp"
+// The last stage of SendDataReadyEventForCurrentCard: ATR -> card name -> CSP
+// name, DataReady, then disconnect and release of the watch context.
+#include <cwchar>
+#include <string_view>
+
+#include "logging/log.h"
+#include "plugin/capture_session.h"
+#include "smartcard/card_watch.h"
+#include "win/unique_bstr.h"
+
+namespace quorvex {
+namespace {
+
+constexpr LONG kStatusIdentified = 197;
+constexpr LONG kStatusUnknownCard = 210;
+constexpr LONG kStatusCardListFailed = 215;
+constexpr LONG kStatusCardStatusFailed = 216;
+constexpr LONG kStatusUnknownCardNotice = 222;
+
+constexpr unsigned Hex(LONG result) noexcept { return static_cast<unsigned>(result); }
+
+// A service string of at most `length` characters, up to its first NUL.
+std::wstring_view ServiceString(const WCHAR* text, DWORD length) noexcept
+{
+    if (!text) return {};
+    return {text, ::wcsnlen(text, length)};
+}
+
+// From the card status to DataReady. False when the run ended with a failure
+// event; the service buffers are freed on return either way.
+bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card)
+{
+    // An ISO 7816 ATR may take all 33 bytes.
+    BYTE atr[SCARD_ATR_LENGTH] = {};
+    DWORD atrLength = SCARD_ATR_LENGTH;
+    {
+        ScardBuffer<WCHAR> readerName(context);
+        DWORD readerNameLength = SCARD_AUTOALLOCATE;
+        DWORD state = 0;
+        DWORD protocol = 0;
+        const LONG result =
+            ::SCardStatusW(card.get(), readerName.put(), &readerNameLength, &state, &protocol, atr, &atrLength);
+        QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
+        if (result != SCARD_S_SUCCESS) {
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
+            session.FireFailed(kStatusCardStatusFailed);
+            return false;
+        }
+    }
+
+    ScardBuffer<WCHAR> cards(context);
+    DWORD cardsLength = SCARD_AUTOALLOCATE;
+    LONG result = ::SCardListCardsW(context, atr, nullptr, 0, cards.put(), &cardsLength);
+    QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
+    if (result != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
+        session.FireFailed(kStatusCardListFailed);
+        return false;
+    }
+    const std::wstring_view cardName = ServiceString(cards.get(), cardsLength);
+    if (cardName.empty()) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
+        session.FireFailed(kStatusUnknownCard);
+        session.SendStatusChanged(kStatusUnknownCardNotice);
+        return false;
+    }
+
+    ScardBuffer<WCHAR> provider(context);
+    DWORD providerLength = SCARD_AUTOALLOCATE;
+    result = ::SCardGetCardTypeProviderNameW(context, cards.get(), SCARD_PROVIDER_CSP, provider.put(), &providerLength);
+    QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
+    if (result != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
+        session.FireFailed(kStatusUnknownCard);
+        return false;
+    }
+
+    session.SendStatusChanged(kStatusIdentified);
+
+    // The reader is named as the reader table spells it, not as the service does.
+    const UniqueBstr smartCardName = MakeBstr(cardName);
+    const UniqueBstr smartCardReader = CopyBstr(session.readerName(static_cast<ULONG>(session.selectedIndex())));
+    const UniqueBstr cspName = MakeBstr(ServiceString(provider.get(), providerLength));
+    if (!smartCardName || !smartCardReader || !cspName) {
+        // DataReady with a string missing would read as an empty name.
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
+        session.FireFailed(E_OUTOFMEMORY);
+        return false;
+    }
+
+    QV_LOG(3, scope, "send DataReady event");
+    // Whatever the sinks answer, the card is disconnected and the context released.
+    session.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());
+    return true;
+}
+
+}  // namespace
+
+void IdentifyCardAndSendDataReady(CaptureSession& session, TraceScope& scope, WatchContext& context, ScardCard& card,
+                                  std::vector<SCARD_READERSTATEW>& readerStates)
+{
+    QV_LOG_PLAIN(3, "------------------------------");
+    QV_LOG(3, scope, "found a card in reader");
+    std::vector<SCARD_READERSTATEW>().swap(readerStates);
+
+    // On a failure the caller's owners disconnect the card and release the
+    // context, quietly.
+    if (!IdentifyAndDeliver(session, scope, context.get(), card)) return;
+
+    LONG result = card.Disconnect();
+    QV_LOG(3, scope, "SCardDisconnect() return: 0x%X", Hex(result));
+    if (result != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to disconnect card: 0x%X", Hex(result));
+        session.SendStatusChanged(kStatusIdentified);
+        return;
+    }
+    result = context.Release();
+    if (result != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardReleaseContext() failed");
+        session.SendStatusChanged(kStatusIdentified);
+        return;
+    }
+    session.SendStatusChanged(kStatusIdentified);
+    QV_TRACE_RETURN(scope, "return OK");
+}
+
+}  // namespace quorvex

@@ -1,0 +1,258 @@
+#define QV_LOG_SOURCE "SmartCardAuthPlugin.cpp"
+// SendDataReadyEventForCurrentCard up to a successful connection: the checks,
+// the watch context, the check phase and the wait phase.
+#include "smartcard/card_watch.h"
+
+#include <new>
+
+#include "logging/log.h"
+#include "logging/system_error_text.h"
+#include "plugin/capture_session.h"
+
+namespace quorvex {
+namespace {
+
+constexpr DWORD kWaitMs = 100;
+
+constexpr LONG kStatusServiceMissing = 208;
+constexpr LONG kStatusCardRemoved = 209;
+constexpr LONG kStatusNotSelected = 211;
+constexpr LONG kStatusEmptyName = 212;
+constexpr LONG kStatusConnectFailed = 213;
+constexpr LONG kStatusContextFailed = 214;
+constexpr LONG kStatusWaitFailed = 218;
+constexpr LONG kStatusCardUnresponsive = 219;
+constexpr LONG kStatusCardUnsupported = 220;
+
+enum class Phase { Check, Wait };
+enum class Attempt { None, Connected, Warning, QuietEnd, Failed };
+
+constexpr unsigned Hex(LONG result) noexcept { return static_cast<unsigned>(result); }
+
+// The scan rule for one reader. The current state always takes the whole event
+// state, so the next wait reports only what changes after this scan.
+bool CardNewlyArrived(SCARD_READERSTATEW& state) noexcept
+{
+    // The high 16 bits hold the service's event counter, not state flags.
+    const DWORD changed = (state.dwCurrentState ^ state.dwEventState) & 0xFFFF;
+    state.dwCurrentState = state.dwEventState;
+    return (changed & state.dwEventState & SCARD_STATE_PRESENT) != 0 && (state.dwEventState & SCARD_STATE_MUTE) == 0;
+}
+
+// One 100 ms status-change wait. With no reader to watch, a service may answer
+// at once; the rest of the 100 ms is then slept away so that the watch neither
+// spins nor notices a stop later than it would with readers.
+LONG WaitForChange(SCARDCONTEXT context, std::vector<SCARD_READERSTATEW>& states)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
+    if (states.empty() && (result == SCARD_S_SUCCESS || result == static_cast<LONG>(SCARD_E_TIMEOUT))) {
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        if (elapsed < kWaitMs) ::Sleep(static_cast<DWORD>(kWaitMs - elapsed));
+    }
+    return result;
+}
+
+// Connects to the card newly arrived in `slot`, which becomes the selected
+// reader, and acts on the result as the phase requires.
+Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context, ULONG slot, Phase phase,
+                      ScardCard& card)
+{
+    session.SetSelectedIndex(static_cast<LONG>(slot));
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    const LONG result = ::SCardConnectW(context, session.readerName(slot), SCARD_SHARE_SHARED,
+                                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
+    QV_LOG(3, scope, "SCardConnect() return: 0x%X", Hex(result));
+
+    switch (static_cast<DWORD>(result)) {
+    case SCARD_S_SUCCESS:
+        *card.put() = handle;
+        return Attempt::Connected;
+    case SCARD_E_CANCELLED:
+    case SCARD_E_SYSTEM_CANCELLED:
+    case SCARD_P_SHUTDOWN:
+    case SCARD_E_SERVICE_STOPPED:
+    case SCARD_W_CANCELLED_BY_USER:
+        return Attempt::QuietEnd;
+    case SCARD_W_REMOVED_CARD:
+        session.SendStatusChanged(kStatusCardRemoved);
+        return Attempt::Warning;
+    case SCARD_W_UNRESPONSIVE_CARD:
+    case SCARD_W_UNPOWERED_CARD:
+        session.SendStatusChanged(kStatusCardUnresponsive);
+        return Attempt::Warning;
+    case SCARD_W_UNSUPPORTED_CARD:
+        session.SendStatusChanged(kStatusCardUnsupported);
+        return Attempt::Warning;
+    default:
+        if (phase == Phase::Check) {
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X [%S]",
+                   Hex(result), GetSystemErrorText(static_cast<DWORD>(result)).c_str());
+        } else {
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X",
+                   Hex(result));
+        }
+        session.FireFailed(kStatusConnectFailed);
+        return Attempt::Failed;
+    }
+}
+
+// Entered after a connection warning. Only the last attempt of a scan counts:
+// a connection made earlier in the same scan is given up again.
+void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& context,
+                  std::vector<SCARD_READERSTATEW>& states)
+{
+    QV_LOG(3, scope, "wait for a card to be present");
+    for (;;) {
+        const LONG result = WaitForChange(context.get(), states);
+        QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
+        if (session.abandoned()) return;
+        if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
+            if (session.stop.load()) return;
+            continue;
+        }
+        QV_LOG(3, scope, "SC status has change");
+        if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
+        if (result != SCARD_S_SUCCESS) {
+            session.FireFailed(kStatusWaitFailed);
+            return;
+        }
+
+        Attempt last = Attempt::None;
+        ScardCard kept;
+        for (ULONG slot = 0; slot < states.size(); ++slot) {
+            if (!CardNewlyArrived(states[slot])) continue;
+            ScardCard card;
+            last = ConnectToCard(session, scope, context.get(), slot, Phase::Wait, card);
+            if (last == Attempt::QuietEnd || last == Attempt::Failed) return;
+            if (last == Attempt::Connected) kept = std::move(card);
+        }
+        if (last == Attempt::Connected) {
+            IdentifyCardAndSendDataReady(session, scope, context, kept, states);
+            return;
+        }
+        kept.reset();
+    }
+}
+
+}  // namespace
+
+LONG WatchContext::Establish() noexcept
+{
+    const LONG result = context_.Establish(SCARD_SCOPE_SYSTEM);
+    if (result == SCARD_S_SUCCESS) session_.SetWatchContext(context_.get());
+    return result;
+}
+
+LONG WatchContext::Release() noexcept
+{
+    if (!context_) return SCARD_S_SUCCESS;
+    session_.ClearWatchContext();
+    return context_.Release();
+}
+
+void SendDataReadyEventForCurrentCard(CaptureSession& session)
+{
+    TraceScope scope;
+    QV_TRACE_ENTER(scope, "CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard()");
+    QV_LOG(3, scope, "selected reader: %d, # of reader: %d", static_cast<int>(session.selectedIndex()),
+           static_cast<int>(session.readerCount()));
+
+    // Only "none" is refused: an index past the count still watches every reader.
+    if (session.selectedIndex() == -1) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
+        session.FireFailed(kStatusNotSelected);
+        return;
+    }
+    const ULONG watched = session.readerCount();
+    for (ULONG slot = 0; slot < watched; ++slot) {
+        if (::SysStringLen(session.readerName(slot)) == 0) {
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
+            session.FireFailed(kStatusEmptyName);
+            return;
+        }
+    }
+
+    WatchContext context(session);
+    const LONG established = context.Establish();
+    if (established == static_cast<LONG>(SCARD_E_NO_SERVICE) ||
+        established == static_cast<LONG>(SCARD_E_SERVICE_STOPPED)) {
+        QV_LOG(1, scope,
+               "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
+               "attached.");
+        session.FireFailed(kStatusServiceMissing);
+        return;
+    }
+    if (established != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
+               Hex(established));
+        session.FireFailed(kStatusContextFailed);
+        return;
+    }
+
+    // The names are the session's copies of the reader table, which live as
+    // long as the run.
+    std::vector<SCARD_READERSTATEW> states;
+    try {
+        states.resize(watched);
+    } catch (const std::bad_alloc&) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
+        session.FireFailed(E_OUTOFMEMORY);
+        return;
+    }
+    for (ULONG slot = 0; slot < watched; ++slot) {
+        states[slot] = SCARD_READERSTATEW{};
+        states[slot].szReader = session.readerName(slot);
+        states[slot].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+
+    // Check phase.
+    bool warningSeen = false;
+    for (;;) {
+        QV_LOG(3, scope, "check SC status");
+        const LONG result = WaitForChange(context.get(), states);
+        QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
+        if (session.abandoned()) return;
+        if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
+            if (session.stop.load()) return;
+            continue;
+        }
+        if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
+        if (result != SCARD_S_SUCCESS) {
+            // The event goes out before its record here, unlike everywhere else.
+            session.FireFailed(kStatusWaitFailed);
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
+            return;
+        }
+        if (watched == 0) {
+            // Nothing to scan; a service that keeps reporting a change must
+            // not keep the watch from seeing its stop flag.
+            if (session.stop.load()) return;
+            continue;
+        }
+
+        for (ULONG slot = 0; slot < watched; ++slot) {
+            if (!CardNewlyArrived(states[slot])) continue;
+            ScardCard card;
+            switch (ConnectToCard(session, scope, context.get(), slot, Phase::Check, card)) {
+            case Attempt::Connected:
+                IdentifyCardAndSendDataReady(session, scope, context, card, states);
+                return;
+            case Attempt::Warning:
+                warningSeen = true;
+                break;
+            case Attempt::QuietEnd:
+            case Attempt::Failed:
+                return;
+            case Attempt::None:
+                break;
+            }
+        }
+        if (warningSeen) break;
+    }
+
+    RunWaitPhase(session, scope, context, states);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,14 @@
+// Base fixture for every test that talks to the simulated PC/SC service: a
+// clean service before the test, and no leaked context, card handle or
+// service buffer after it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "scardsim/scardsim.h"
+
+class SimulatedServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};

@@ -1,6 +1,7 @@
 #include "plugin/event_source.h"
 
 #include "module/error_info.h"
+#include "win/unique_bstr.h"
 
 namespace quorvex {
 
@@ -13,9 +14,7 @@ public:
     ExceptionRecord() noexcept = default;
     ~ExceptionRecord()
     {
-        ::SysFreeString(record_.bstrSource);
-        ::SysFreeString(record_.bstrDescription);
-        ::SysFreeString(record_.bstrHelpFile);
+        UniqueBstr source(record_.bstrSource), description(record_.bstrDescription), helpFile(record_.bstrHelpFile);
     }
     ExceptionRecord(const ExceptionRecord&) = delete;
     ExceptionRecord& operator=(const ExceptionRecord&) = delete;

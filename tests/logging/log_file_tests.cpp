@@ -167,8 +167,6 @@ protected:
     void SetUp() override
     {
         LogTest::SetUp();
-        ::CreateDirectoryA("C:\\ProgramData\\Tavrix", nullptr);
-        ::CreateDirectoryA(kLogDirectory, nullptr);
         offset_ = FileSize(kUnknownFile) < 0 ? 0 : FileSize(kUnknownFile);
     }
     std::vector<std::string> OurNewLines()

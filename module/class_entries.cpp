@@ -1,0 +1,160 @@
+// The class entries as one table of rows below HKEY_CLASSES_ROOT. Writing
+// walks the rows in order; removal visits the same keys and deletes the ones
+// marked for it once everything below them has been visited.
+#include "module/class_entries.h"
+
+#include <objbase.h>
+
+#include <memory>
+
+#include "module/module_path.h"
+#include "module/registry_writer.h"
+#include "quorvex_h.h"
+#include "win/hresult.h"
+
+namespace quorvex {
+namespace {
+
+enum class Data { None, FriendlyName, ClassIdText, VersionedProgId, IndependentProgId, ModulePath, Apartment, Empty,
+                  LibraryIdText };
+
+struct Row {
+    int parent;               // row number of the parent key; 0 = HKEY_CLASSES_ROOT
+    const wchar_t* keyName;   // null: the value lives on the parent row's key
+    const wchar_t* valueName; // null: the key's default value
+    Data data;
+    bool rebuild;             // deleted with its subtree before it is created again
+    bool removed;             // deleted with its subtree at unregistration
+};
+
+constexpr wchar_t kClassIdText[] = L"{3426285D-DDFE-473B-85D5-8D551AE92E48}";
+
+// Indexed by row number; row 0 is unused.
+constexpr Row kRows[] = {
+    {},
+    /* 1 */ {0, L"Quorvex.SmartCa.1", nullptr, Data::FriendlyName, false, true},
+    /* 2 */ {1, L"CLSID", nullptr, Data::ClassIdText, false, false},
+    /* 3 */ {0, L"Quorvex.SmartCard", nullptr, Data::FriendlyName, false, true},
+    /* 4 */ {3, L"CLSID", nullptr, Data::ClassIdText, false, false},
+    /* 5 */ {3, L"CurVer", nullptr, Data::VersionedProgId, false, false},
+    /* 6 */ {0, L"CLSID", nullptr, Data::None, false, false},
+    /* 7 */ {6, kClassIdText, nullptr, Data::FriendlyName, true, true},
+    /* 8 */ {7, L"ProgID", nullptr, Data::VersionedProgId, false, false},
+    /* 9 */ {7, L"VersionIndependentProgID", nullptr, Data::IndependentProgId, false, false},
+    /* 10 */ {7, L"Programmable", nullptr, Data::None, true, false},
+    /* 11 */ {7, L"InprocServer32", nullptr, Data::ModulePath, false, true},
+    /* 12 */ {11, nullptr, L"ThreadingModel", Data::Apartment, false, false},
+    /* 13 */ {7, nullptr, L"AppID", Data::Empty, false, false},
+    /* 14 */ {7, L"TypeLib", nullptr, Data::LibraryIdText, false, false},
+};
+constexpr int kRowCount = static_cast<int>(ARRAYSIZE(kRows)) - 1;
+
+struct CoTaskMemFreer {
+    void operator()(void* p) const noexcept { ::CoTaskMemFree(p); }
+};
+
+// The texts that differ from machine to machine, computed at each call.
+struct Values {
+    ModulePath path;
+    std::unique_ptr<wchar_t, CoTaskMemFreer> libraryId;
+
+    HRESULT Compute() noexcept
+    {
+        path = GetModulePath();
+        QV_RETURN_IF_FAILED(ModulePathResult(path));
+        LPOLESTR text = nullptr;
+        QV_RETURN_IF_FAILED(::StringFromCLSID(LIBID_Quorvex, &text));
+        libraryId.reset(text);
+        return S_OK;
+    }
+
+    const wchar_t* Text(Data data) const noexcept
+    {
+        switch (data) {
+        case Data::FriendlyName: return L"CSmartCardAuthPlugin Object";
+        case Data::ClassIdText: return kClassIdText;
+        case Data::VersionedProgId: return L"Quorvex.SmartCa.1";
+        case Data::IndependentProgId: return L"Quorvex.SmartCard";
+        case Data::ModulePath: return path.text;
+        case Data::Apartment: return L"apartment";
+        case Data::Empty: return L"";
+        case Data::LibraryIdText: return libraryId.get();
+        case Data::None: break;
+        }
+        return nullptr;
+    }
+};
+
+HRESULT SetRowValue(HKEY key, const Row& row, const Values& values) noexcept
+{
+    if (row.data == Data::None) return S_OK;
+    return HresultFromWin32(SetStringValue(key, row.valueName, values.Text(row.data)));
+}
+
+// Writes row `number` below `parent`, then the rows that hang on it, in order.
+HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept
+{
+    const Row& row = kRows[number];
+    if (row.rebuild) {
+        const LONG deleted = DeleteSubtree(parent, row.keyName);
+        if (!IsMissingKeyError(deleted)) QV_RETURN_IF_FAILED(HresultFromWin32(deleted));
+    }
+    UniqueHkey key;
+    QV_RETURN_IF_FAILED(HresultFromWin32(OpenOrCreateKey(parent, row.keyName, key)));
+    QV_RETURN_IF_FAILED(SetRowValue(key.get(), row, values));
+
+    for (int child = number + 1; child <= kRowCount; ++child) {
+        if (kRows[child].parent != number) continue;
+        if (kRows[child].keyName) {
+            QV_RETURN_IF_FAILED(WriteRow(child, key.get(), values));
+        } else {
+            QV_RETURN_IF_FAILED(SetRowValue(key.get(), kRows[child], values));
+        }
+    }
+    return S_OK;
+}
+
+// Visits row `number` below `parent`; a missing key is skipped with everything
+// below it.
+HRESULT RemoveRow(int number, HKEY parent) noexcept
+{
+    const Row& row = kRows[number];
+    {
+        UniqueHkey key;
+        const LONG opened = OpenExistingKey(parent, row.keyName, key);
+        if (IsMissingKeyError(opened)) return S_OK;
+        QV_RETURN_IF_FAILED(HresultFromWin32(opened));
+
+        for (int child = number + 1; child <= kRowCount; ++child) {
+            if (kRows[child].parent == number && kRows[child].keyName) QV_RETURN_IF_FAILED(RemoveRow(child, key.get()));
+        }
+    }
+    if (!row.removed) return S_OK;
+    const LONG deleted = DeleteSubtree(parent, row.keyName);
+    return IsMissingKeyError(deleted) ? S_OK : HresultFromWin32(deleted);
+}
+
+}  // namespace
+
+HRESULT WriteClassEntries() noexcept
+{
+    Values values;
+    QV_RETURN_IF_FAILED(values.Compute());
+    for (int number = 1; number <= kRowCount; ++number) {
+        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(WriteRow(number, HKEY_CLASSES_ROOT, values));
+    }
+    return S_OK;
+}
+
+HRESULT RemoveClassEntries() noexcept
+{
+    // Same failures as registration, before the registry is touched.
+    Values values;
+    QV_RETURN_IF_FAILED(values.Compute());
+    for (int number = 1; number <= kRowCount; ++number) {
+        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(RemoveRow(number, HKEY_CLASSES_ROOT));
+    }
+    return S_OK;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,68 @@
+#include "module/type_library_registration.h"
+
+#include <oleauto.h>
+
+#include <cwchar>
+
+#include "module/module_path.h"
+#include "win/com_ptr.h"
+#include "win/hresult.h"
+
+namespace quorvex {
+namespace {
+
+// Loads the library embedded in the module, or else from a ".tlb" file beside
+// it with the module's base name. `path` ends up naming the file it came from.
+HRESULT LoadModuleTypeLibrary(ModulePath& path, ITypeLib** library) noexcept
+{
+    path = GetModulePath();
+    QV_RETURN_IF_FAILED(ModulePathResult(path));
+    if (SUCCEEDED(::LoadTypeLib(path.text, library))) return S_OK;
+
+    wchar_t* const name = path.text + std::wcscspn(path.text, L"") - 0;  // end of text
+    wchar_t* extension = nullptr;
+    for (wchar_t* p = path.text; p < name; ++p) {
+        if (*p == L'.') extension = p;
+        if (*p == L'\\' || *p == L'/' || *p == L':') extension = nullptr;
+    }
+    if (!extension) extension = name;
+    constexpr wchar_t kTlb[] = L".tlb";
+    if (static_cast<size_t>(extension - path.text) + ARRAYSIZE(kTlb) > MAX_PATH) return E_FAIL;
+    std::wcscpy(extension, kTlb);
+    path.length = static_cast<DWORD>(std::wcslen(path.text));
+    return ::LoadTypeLib(path.text, library);
+}
+
+}  // namespace
+
+HRESULT RegisterModuleTypeLibrary() noexcept
+{
+    ModulePath path;
+    ComPtr<ITypeLib> library;
+    QV_RETURN_IF_FAILED(LoadModuleTypeLibrary(path, library.put()));
+
+    // The help directory is the module's folder, separator included.
+    wchar_t helpDirectory[MAX_PATH];
+    std::wcscpy(helpDirectory, path.text);
+    wchar_t* cut = helpDirectory;
+    for (wchar_t* p = helpDirectory; *p; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':') cut = p + 1;
+    }
+    *cut = L'\0';
+    return ::RegisterTypeLib(library.get(), path.text, helpDirectory);
+}
+
+HRESULT UnregisterModuleTypeLibrary() noexcept
+{
+    ModulePath path;
+    ComPtr<ITypeLib> library;
+    QV_RETURN_IF_FAILED(LoadModuleTypeLibrary(path, library.put()));
+
+    TLIBATTR* attributes = nullptr;
+    QV_RETURN_IF_FAILED(library->GetLibAttr(&attributes));
+    const TLIBATTR copy = *attributes;
+    library->ReleaseTLibAttr(attributes);
+    return ::UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+}
+
+}  // namespace quorvex

@@ -17,8 +17,8 @@ constinit std::string g_resolvedPath;
 
 }  // namespace
 
-LogLockGuard::LogLockGuard() noexcept { ::AcquireSRWLockExclusive(&g_lock); }
-LogLockGuard::~LogLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
+LogLockGuard::LogLockGuard() noexcept {}
+LogLockGuard::~LogLockGuard() {}
 
 LogStream CurrentLogStreamLocked() noexcept
 {

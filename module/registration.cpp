@@ -1,10 +1,25 @@
-// Placeholder until self-registration lands.
 #include "module/registration.h"
+
+#include "module/class_entries.h"
+#include "module/type_library_registration.h"
+#include "quorvex_h.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
-HRESULT RegisterServer() noexcept { return E_NOTIMPL; }
-HRESULT UnregisterServer() noexcept { return E_NOTIMPL; }
-HRESULT RegisterPluginCategory(int, REFCLSID) noexcept { return E_NOTIMPL; }
+HRESULT RegisterServer() noexcept
+{
+    QV_RETURN_IF_FAILED(WriteClassEntries());
+    QV_RETURN_IF_FAILED(RegisterModuleTypeLibrary());
+    return RegisterPluginCategory(static_cast<int>(PluginKind::Certificate), CLSID_CSmartCardAuthPlugin);
+}
+
+HRESULT UnregisterServer() noexcept
+{
+    // The category stays defined; the class's membership goes with its key.
+    QV_RETURN_IF_FAILED(RemoveClassEntries());
+    QV_RETURN_IF_FAILED(UnregisterModuleTypeLibrary());
+    return S_OK;
+}
 
 }  // namespace quorvex

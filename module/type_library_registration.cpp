@@ -19,13 +19,13 @@ HRESULT LoadModuleTypeLibrary(ModulePath& path, ITypeLib** library) noexcept
     QV_RETURN_IF_FAILED(ModulePathResult(path));
     if (SUCCEEDED(::LoadTypeLib(path.text, library))) return S_OK;
 
-    wchar_t* const name = path.text + std::wcscspn(path.text, L"") - 0;  // end of text
+    wchar_t* const end = path.text + std::wcslen(path.text);
     wchar_t* extension = nullptr;
-    for (wchar_t* p = path.text; p < name; ++p) {
+    for (wchar_t* p = path.text; p < end; ++p) {
         if (*p == L'.') extension = p;
         if (*p == L'\\' || *p == L'/' || *p == L':') extension = nullptr;
     }
-    if (!extension) extension = name;
+    if (!extension) extension = end;
     constexpr wchar_t kTlb[] = L".tlb";
     if (static_cast<size_t>(extension - path.text) + ARRAYSIZE(kTlb) > MAX_PATH) return E_FAIL;
     std::wcscpy(extension, kTlb);

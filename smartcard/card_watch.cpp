@@ -69,20 +69,20 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
     case SCARD_S_SUCCESS:
         *card.put() = handle;
         return Attempt::Connected;
-    case SCARD_E_CANCELLED:
-    case SCARD_E_SYSTEM_CANCELLED:
-    case SCARD_P_SHUTDOWN:
-    case SCARD_E_SERVICE_STOPPED:
-    case SCARD_W_CANCELLED_BY_USER:
+    case static_cast<DWORD>(SCARD_E_CANCELLED):
+    case static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED):
+    case static_cast<DWORD>(SCARD_P_SHUTDOWN):
+    case static_cast<DWORD>(SCARD_E_SERVICE_STOPPED):
+    case static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER):
         return Attempt::QuietEnd;
-    case SCARD_W_REMOVED_CARD:
+    case static_cast<DWORD>(SCARD_W_REMOVED_CARD):
         session.SendStatusChanged(kStatusCardRemoved);
         return Attempt::Warning;
-    case SCARD_W_UNRESPONSIVE_CARD:
-    case SCARD_W_UNPOWERED_CARD:
+    case static_cast<DWORD>(SCARD_W_UNRESPONSIVE_CARD):
+    case static_cast<DWORD>(SCARD_W_UNPOWERED_CARD):
         session.SendStatusChanged(kStatusCardUnresponsive);
         return Attempt::Warning;
-    case SCARD_W_UNSUPPORTED_CARD:
+    case static_cast<DWORD>(SCARD_W_UNSUPPORTED_CARD):
         session.SendStatusChanged(kStatusCardUnsupported);
         return Attempt::Warning;
     default:

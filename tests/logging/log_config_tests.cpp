@@ -28,32 +28,35 @@ protected:
 TEST_F(LogConfig, LevelPrecedence)
 {
     struct Row {
+        bool keyPresent;
         std::optional<DWORD> mainLevel;
         std::optional<DWORD> defaultLevel;
         int requested;
         int expected;
     };
     const Row rows[] = {
-        {std::nullopt, std::nullopt, 0, 1},  // nothing configured: the initial level
-        {3, 1, 0, 3},                        // the per-module level wins
-        {1, 4, 0, 1},
-        {4, std::nullopt, 0, 4},
-        {0, 2, 0, 2},  // 0 defers to the default
-        {std::nullopt, 2, 0, 2},
-        {7, std::nullopt, 0, 1},  // out of range: ignored
-        {7, 2, 0, 2},
-        {7, std::nullopt, 3, 3},            // ignored, so the caller's level stands
-        {std::nullopt, std::nullopt, 3, 1},  // a missing value overrides the caller
-        {std::nullopt, 9, 0, 1},
-        {std::nullopt, 0, 0, 0},
+        {false, std::nullopt, std::nullopt, 0, 1},  // nothing configured: the initial level
+        {false, std::nullopt, std::nullopt, 3, 3},  // no key: the caller's level stands
+        {true, std::nullopt, std::nullopt, 3, 1},   // a missing value overrides the caller
+        {true, 3, 1, 0, 3},                         // the per-module level wins
+        {true, 1, 4, 0, 1},
+        {true, 4, std::nullopt, 0, 4},
+        {true, 0, 2, 0, 2},  // 0 defers to the default
+        {true, std::nullopt, 2, 0, 2},
+        {true, 7, std::nullopt, 0, 1},  // out of range: ignored
+        {true, 7, 2, 0, 2},
+        {true, 7, std::nullopt, 3, 3},  // ignored, so the caller's level stands
+        {true, std::nullopt, 9, 0, 1},
+        {true, std::nullopt, 0, 0, 0},
     };
     for (const Row& row : rows) {
         policy_.DeleteKey();
+        if (row.keyPresent) policy_.SetString(L"Unrelated", L"x");
         if (row.mainLevel) policy_.SetDword(L"MainLogLevel", *row.mainLevel);
         if (row.defaultLevel) policy_.SetDword(L"DefaultLogLevel", *row.defaultLevel);
         Configure("Main", row.requested);
         EXPECT_EQ(CurrentLogLevel(), row.expected)
-            << "MainLogLevel " << (row.mainLevel ? std::to_string(*row.mainLevel) : "absent") << ", DefaultLogLevel "
+            << (row.keyPresent ? "" : "no key, ") << "MainLogLevel " << (row.mainLevel ? std::to_string(*row.mainLevel) : "absent") << ", DefaultLogLevel "
             << (row.defaultLevel ? std::to_string(*row.defaultLevel) : "absent") << ", requested " << row.requested;
         EXPECT_EQ(CurrentLogStream(), LogStream::File);
     }
@@ -181,8 +184,10 @@ TEST_F(PolicyValueReaders, StringReader)
     policy_.SetString(L"Expand", L"%TEMP%\\q.txt", REG_EXPAND_SZ);
     policy_.SetString(L"Long", longText);
     policy_.SetRaw(L"NoData", REG_SZ, nullptr, 0);
-    policy_.SetRaw(L"OddCount", REG_SZ, L"abc", 5);
-    policy_.SetRaw(L"Unterminated", REG_SZ, L"abc", 6);
+    // The registry adds a forgotten terminator when one follows in memory:
+    // these buffers carry a further character so that none is added.
+    policy_.SetRaw(L"OddCount", REG_SZ, L"abcd", 5);
+    policy_.SetRaw(L"Unterminated", REG_SZ, L"abcd", 6);
     policy_.SetString(L"Multi", L"a", REG_MULTI_SZ);
     policy_.SetDword(L"Number", 3);
 

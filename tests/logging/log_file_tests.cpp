@@ -2,6 +2,9 @@
 // creation, appending, standard-output mode and the fallback file.
 #include <windows.h>
 
+#include <share.h>
+
+#include <cstdio>
 #include <string>
 
 #include "log_test_support.h"

@@ -104,23 +104,32 @@ TEST_F(TraceScopes, RoutineLeftByAnExceptionStillLowersTheWidthAndExits)
     EXPECT_EQ(records[1].text, "<---- Failing::Run()");
 }
 
-TEST_F(TraceScopes, EntryTextIsCutTo502BeforeTheArrow)
+TEST_F(TraceScopes, EntryTextIsCutTo502AndTheArrowFollowsWhatFits)
 {
     OpenFreshLog(3);
     const std::string signature(600, 's');
+    const std::string shorter(480, 'r');
     {
         TraceScope scope;
         TraceEnter(scope, "%s", signature.c_str());
         EXPECT_EQ(scope.entryText, signature.substr(0, 502));
         TraceReturn(scope, "%s", signature.c_str());
     }
+    {
+        TraceScope scope;
+        TraceEnter(scope, "%s", shorter.c_str());
+        EXPECT_EQ(scope.entryText, shorter) << "the stored text has no arrow";
+    }
     CloseLog();
     const auto lines = ReadLogLines(logPath_);
-    ASSERT_EQ(lines.size(), 2u);
-    const std::string entry = signature.substr(0, 502) + " ---->";
-    ASSERT_GE(lines[0].size(), entry.size());
-    EXPECT_EQ(lines[0].substr(lines[0].size() - entry.size()), entry);
-    EXPECT_EQ(lines[1].size(), 510u) << "entry and result text together overflow the line";
+    ASSERT_EQ(lines.size(), 4u);
+    // Prefix, entry text and arrow exceed the line: it is cut at 510.
+    EXPECT_EQ(lines[0].size(), 510u);
+    EXPECT_EQ(lines[0].back(), 's');
+    EXPECT_EQ(lines[1].size(), 510u);
+    EXPECT_NE(lines[1].find("] <---- sss"), std::string::npos);
+    EXPECT_EQ(lines[2].substr(lines[2].size() - shorter.size() - 6), shorter + " ---->");
+    EXPECT_EQ(lines[3].substr(lines[3].size() - shorter.size() - 6), "<---- " + shorter);
 }
 
 TEST_F(TraceScopes, ModuleScopeResetsTheWidthAndNeverRaisesIt)

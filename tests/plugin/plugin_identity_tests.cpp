@@ -8,14 +8,14 @@
 #include "win/com_ptr.h"
 
 using quorvex::ComPtr;
-using quorvex::CSmartCardAuthPlugin;
+using PluginObject = quorvex::CSmartCardAuthPlugin;
 
 namespace {
 
 ComPtr<IUnknown> NewPlugin()
 {
     ComPtr<IUnknown> plugin;
-    EXPECT_EQ(S_OK, CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IUnknown, plugin.put_void()));
+    EXPECT_EQ(S_OK, PluginObject::CreateInstance(nullptr, IID_IUnknown, plugin.put_void()));
     return plugin;
 }
 
@@ -87,7 +87,7 @@ TEST(PluginIdentity, GetGuidKnowsOnlyTheDefaultSourceInterface)
 TEST(PluginIdentity, FreshObjectHasAnEmptyReaderTable)
 {
     ComPtr<IUnknown> plugin = NewPlugin();
-    auto* object = static_cast<CSmartCardAuthPlugin*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get());
+    auto* object = static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get());
     EXPECT_EQ(-1, object->selectedIndex());
     EXPECT_EQ(0u, object->readerCount());
     EXPECT_FALSE(object->capturing());
@@ -116,7 +116,7 @@ TEST(PluginIdentity, NullOutPointersAreRefusedWithoutSideEffects)
     EXPECT_EQ(7, rc);
     EXPECT_EQ(nullptr, text);
 
-    auto* object = static_cast<CSmartCardAuthPlugin*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get());
+    auto* object = static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get());
     EXPECT_FALSE(object->capturing());
     EXPECT_EQ(-1, object->selectedIndex());
 }

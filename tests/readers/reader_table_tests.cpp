@@ -10,7 +10,7 @@
 #include "win/unique_bstr.h"
 
 using quorvex::ComPtr;
-using quorvex::CSmartCardAuthPlugin;
+using PluginObject = quorvex::CSmartCardAuthPlugin;
 using quorvex::MakeBstr;
 using quorvex::UniqueBstr;
 
@@ -21,7 +21,7 @@ protected:
     void SetUp() override
     {
         SimulatedServiceTest::SetUp();
-        ASSERT_EQ(S_OK, CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()));
+        ASSERT_EQ(S_OK, PluginObject::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()));
     }
     void TearDown() override
     {
@@ -29,7 +29,7 @@ protected:
         SimulatedServiceTest::TearDown();
     }
 
-    CSmartCardAuthPlugin& object() { return *static_cast<CSmartCardAuthPlugin*>(plugin.get()); }
+    PluginObject& object() { return *static_cast<PluginObject*>(plugin.get()); }
 
     LONG Count(HRESULT expected = S_OK)
     {

@@ -10,6 +10,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// Declared after a future that runs a wait: if the wait was not woken as
+// expected, the reset ends it, so that the failing test cannot hang.
+class EndWaitsOnExit {
+ public:
+  EndWaitsOnExit() = default;
+  EndWaitsOnExit(const EndWaitsOnExit&) = delete;
+  EndWaitsOnExit& operator=(const EndWaitsOnExit&) = delete;
+  ~EndWaitsOnExit() {
+    if (SimPendingWaits()) SimReset();
+  }
+};
+
 class StatusChange : public SimulatedServiceTest {
  protected:
   void SetUp() override {
@@ -62,6 +74,7 @@ TEST_F(StatusChange, InsertionFromAnotherThreadWakesAnInfiniteWait) {
   ScopedContext context;
   SCARD_READERSTATEW records[] = {Record(L"Reader 0", SCARD_STATE_EMPTY), Record(L"Reader 1", SCARD_STATE_EMPTY)};
   auto wait = std::async(std::launch::async, [&] { return SCardGetStatusChangeW(context.get(), INFINITE, records, 2); });
+  EndWaitsOnExit end;
   ASSERT_TRUE(SimWaitForPendingWaits(1, 10000));
   ASSERT_TRUE(scardsim::InsertCard(L"Reader 1", kT0Atr));
   ASSERT_EQ(wait.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "wait not woken";
@@ -121,6 +134,7 @@ TEST_F(StatusChange, CancelFromAnotherThreadEndsOnlyThePendingWait) {
   SCARD_READERSTATEW records[] = {Record(L"Reader 0", SCARD_STATE_EMPTY)};
   SCARD_READERSTATEW otherRecords[] = {Record(L"Reader 0", SCARD_STATE_EMPTY)};
   auto wait = std::async(std::launch::async, [&] { return SCardGetStatusChangeW(context.get(), INFINITE, records, 1); });
+  EndWaitsOnExit end;
   auto otherWait =
       std::async(std::launch::async, [&] { return SCardGetStatusChangeW(other.get(), 300, otherRecords, 1); });
   ASSERT_TRUE(SimWaitForPendingWaits(2, 10000));
@@ -137,6 +151,7 @@ TEST_F(StatusChange, StoppingTheServiceEndsAPendingWait) {
   ScopedContext context;
   SCARD_READERSTATEW records[] = {Record(L"Reader 0", SCARD_STATE_EMPTY)};
   auto wait = std::async(std::launch::async, [&] { return SCardGetStatusChangeW(context.get(), INFINITE, records, 1); });
+  EndWaitsOnExit end;
   ASSERT_TRUE(SimWaitForPendingWaits(1, 10000));
   SimSetServiceState(SIM_SERVICE_STOPPED);
   ASSERT_EQ(wait.wait_for(std::chrono::seconds(10)), std::future_status::ready);

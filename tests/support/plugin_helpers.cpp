@@ -15,6 +15,11 @@ ComPtr<IPkiAuthenticationPlugin> CreatePlugin()
     return plugin;
 }
 
+CSmartCardAuthPlugin& PluginObject(IPkiAuthenticationPlugin* plugin)
+{
+    return *static_cast<CSmartCardAuthPlugin*>(plugin);
+}
+
 ComPtr<IConnectionPoint> FindConnectionPoint(IUnknown* plugin, REFIID iid)
 {
     ComPtr<IConnectionPointContainer> container;

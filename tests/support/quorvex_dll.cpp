@@ -30,7 +30,7 @@ QuorvexDll::~QuorvexDll()
 HRESULT QuorvexDll::GetClassObject(REFCLSID clsid, REFIID iid, void** out) const
 {
     using Fn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    auto fn = reinterpret_cast<Fn>(Export("DllGetClassObject"));
+    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(Export("DllGetClassObject")));
     return fn ? fn(clsid, iid, out) : E_FAIL;
 }
 
@@ -38,7 +38,7 @@ namespace {
 HRESULT CallNoArgs(const QuorvexDll& dll, const char* name)
 {
     using Fn = HRESULT(WINAPI*)();
-    auto fn = reinterpret_cast<Fn>(dll.Export(name));
+    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(dll.Export(name)));
     return fn ? fn() : E_FAIL;
 }
 }  // namespace

@@ -16,6 +16,17 @@ ComPtr<TestSink> TestSink::Create(Options options)
     return sink;
 }
 
+TestSink::~TestSink()
+{
+    if (destroyObserver_) destroyObserver_();
+}
+
+void TestSink::SetDestroyObserver(std::function<void()> observer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    destroyObserver_ = std::move(observer);
+}
+
 STDMETHODIMP TestSink::QueryInterface(REFIID iid, void** out)
 {
     if (!out) return E_POINTER;
@@ -24,11 +35,11 @@ STDMETHODIMP TestSink::QueryInterface(REFIID iid, void** out)
         (options_.answersEventDiid && IsEqualIID(iid, kEventDiid))) {
         *out = static_cast<IDispatch*>(this);
     } else if (options_.answersPropertyNotifySink && IsEqualIID(iid, IID_IPropertyNotifySink)) {
-        *out = static_cast<IPropertyNotifySink*>(this);
+        *out = static_cast<IPropertyNotifySink*>(&propertyNotify_);
     } else {
         return E_NOINTERFACE;
     }
-    AddRef();
+    static_cast<IUnknown*>(*out)->AddRef();
     return S_OK;
 }
 
@@ -45,36 +56,37 @@ ULONG TestSink::RefCount() const { return static_cast<ULONG>(InterlockedCompareE
 
 STDMETHODIMP TestSink::GetTypeInfoCount(UINT*)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++otherCalls_;
+    CountOtherCall();
     return E_NOTIMPL;
 }
 
 STDMETHODIMP TestSink::GetTypeInfo(UINT, LCID, ITypeInfo**)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++otherCalls_;
+    CountOtherCall();
     return E_NOTIMPL;
 }
 
 STDMETHODIMP TestSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++otherCalls_;
+    CountOtherCall();
     return E_NOTIMPL;
 }
 
-STDMETHODIMP TestSink::OnChanged(DISPID)
+void TestSink::CountOtherCall()
 {
     std::lock_guard<std::mutex> guard(lock_);
     ++otherCalls_;
+}
+
+STDMETHODIMP TestSink::PropertyNotify::OnChanged(DISPID)
+{
+    owner_.CountOtherCall();
     return S_OK;
 }
 
-STDMETHODIMP TestSink::OnRequestEdit(DISPID)
+STDMETHODIMP TestSink::PropertyNotify::OnRequestEdit(DISPID)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++otherCalls_;
+    owner_.CountOtherCall();
     return S_OK;
 }
 

@@ -59,7 +59,9 @@ struct SinkCall {
     DWORD threadId = 0;
 };
 
-class TestSink final : public IDispatch, public IPropertyNotifySink {
+// Derives from IDispatch only, so that a TestSink* converts to IUnknown*
+// without a cast; IPropertyNotifySink is a tear-off sharing its identity.
+class TestSink final : public IDispatch {
 public:
     struct Options {
         bool answersEventDiid = true;
@@ -80,10 +82,6 @@ public:
     STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) override;
 
-    // IPropertyNotifySink: counted in PropertyNotifyCalls().
-    STDMETHODIMP OnChanged(DISPID dispid) override;
-    STDMETHODIMP OnRequestEdit(DISPID dispid) override;
-
     // From now on every Invoke records the call, runs the handler and then
     // returns `hr`; a failing hr also fills the EXCEPINFO (scode = hr, and the
     // given source / description when not empty). FailWith(S_OK) ends it.
@@ -94,6 +92,9 @@ public:
     // block, ...). Pass an empty function to remove it.
     using Handler = std::function<void(const SinkCall&)>;
     void SetHandler(Handler handler);
+
+    // Runs once when the last reference is released, before the sink is freed.
+    void SetDestroyObserver(std::function<void()> observer);
 
     std::vector<SinkCall> Calls() const;
     std::size_t CallCount() const;
@@ -108,10 +109,25 @@ public:
     ULONG RefCount() const;
 
 private:
+    class PropertyNotify final : public IPropertyNotifySink {
+    public:
+        explicit PropertyNotify(TestSink& owner) noexcept : owner_(owner) {}
+        STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return owner_.QueryInterface(iid, out); }
+        STDMETHODIMP_(ULONG) AddRef() override { return owner_.AddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return owner_.Release(); }
+        STDMETHODIMP OnChanged(DISPID) override;
+        STDMETHODIMP OnRequestEdit(DISPID) override;
+
+    private:
+        TestSink& owner_;
+    };
+
     explicit TestSink(Options options) noexcept : options_(options) {}
-    ~TestSink() = default;
+    ~TestSink();
+    void CountOtherCall();
 
     Options options_;
+    PropertyNotify propertyNotify_{*this};
     LONG refs_ = 1;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
@@ -121,6 +137,7 @@ private:
     std::wstring failSource_;
     std::wstring failDescription_;
     Handler handler_;
+    std::function<void()> destroyObserver_;
 };
 
 }  // namespace quorvex::test

@@ -1,0 +1,287 @@
+// Capture figures against the simulated PC/SC service:
+//   1. card insertion -> DataReady at the sink, against a bare loop that waits
+//      on SCardGetStatusChangeW for the same insertion (goal: p99 <= 1.5x);
+//   2. EndCapture on a waiting watch, against one 100 ms wait (goal: <= 1.2x);
+//   3. process CPU time while a capture waits 10 s at log level 1
+//      (goal: <= 0.5 % of one core);
+//   4. 10 000 StartCapture/EndCapture cycles: growth of the handle count and
+//      of the private bytes (goal: none).
+// Run through the build's wine-run so that the simulated winscard.dll is used.
+#include <windows.h>
+#include <psapi.h>
+#include <winscard.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "plugin/smart_card_auth_plugin.h"
+#include "scardsim/scardsim.h"
+#include "win/com_ptr.h"
+#include "win/unique_handle.h"
+
+using quorvex::ComPtr;
+using quorvex::UniqueHandle;
+
+namespace {
+
+const wchar_t kReader[] = L"Bench Reader";
+const BYTE kAtr[] = {0x3B, 0x02, 0x14, 0x50};
+
+double Now()
+{
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / frequency;  // ms
+}
+
+// Counts DataReady and notes when the last one arrived.
+class BenchSink final : public IDispatch {
+public:
+    BenchSink() : arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+            IsEqualIID(iid, DIID__IPkiAuthenticationPluginEvents)) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the stack
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        if (dispid == 2) {
+            arrivedAt_ = Now();
+            ++dataReady_;
+            ::SetEvent(arrived_.get());
+        }
+        return S_OK;
+    }
+
+    bool WaitForDataReady(DWORD ms) { return ::WaitForSingleObject(arrived_.get(), ms) == WAIT_OBJECT_0; }
+    double arrivedAt() const { return arrivedAt_; }
+    long dataReady() const { return dataReady_; }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    UniqueHandle arrived_;
+    std::atomic<double> arrivedAt_{0};
+    std::atomic<long> dataReady_{0};
+};
+
+struct Figures {
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+Figures Summarise(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))]; };
+    return {at(0.50), at(0.99), samples.back()};
+}
+
+bool WaitForPendingWait() { return SimWaitForPendingWaits(1, 5000) != FALSE; }
+
+// The first wait of a watch reports the empty reader at once; the second one
+// really waits.
+void WaitForSecondWait(DWORD waitsBefore)
+{
+    while (SimCallCount("SCardGetStatusChangeW") < waitsBefore + 2 || SimPendingWaits() == 0) ::Sleep(1);
+}
+
+struct BareLoop {
+    SCARDCONTEXT context;
+    std::atomic<double> seenAt;
+};
+
+DWORD WINAPI RunBareLoop(void* parameter)
+{
+    BareLoop& loop = *static_cast<BareLoop*>(parameter);
+    SCARD_READERSTATEW state{};
+    state.szReader = kReader;
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    for (;;) {
+        const LONG r = ::SCardGetStatusChangeW(loop.context, 100, &state, 1);
+        if (r == SCARD_S_SUCCESS) {
+            const DWORD changed = (state.dwCurrentState ^ state.dwEventState) & 0xFFFF;
+            state.dwCurrentState = state.dwEventState;
+            if (changed & state.dwEventState & SCARD_STATE_PRESENT) {
+                loop.seenAt.store(Now());
+                return 0;
+            }
+        } else if (r != static_cast<LONG>(SCARD_E_TIMEOUT)) {
+            return 1;
+        }
+    }
+}
+
+// The bare loop: one thread waiting on the service for the card, as a
+// minimal watcher would.
+double BareLoopLatency()
+{
+    SCARDCONTEXT context = 0;
+    if (::SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return -1;
+    BareLoop loop{context, 0};
+    const DWORD waits = SimCallCount("SCardGetStatusChangeW");
+    UniqueHandle watcher(::CreateThread(nullptr, 0, RunBareLoop, &loop, 0, nullptr));
+    WaitForSecondWait(waits);
+    const double insertedAt = Now();
+    SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
+    ::WaitForSingleObject(watcher.get(), 5000);
+    ::SCardReleaseContext(context);
+    SimRemoveCard(kReader);
+    return loop.seenAt.load() - insertedAt;
+}
+
+}  // namespace
+
+int main()
+{
+    SimReset();
+    SimAddReader(kReader);
+    SimAddCardType(L"Bench Card", kAtr, sizeof(kAtr), L"Bench CSP");
+
+    ComPtr<IPkiAuthenticationPlugin> plugin;
+    if (FAILED(quorvex::CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()))) {
+        std::printf("cannot create the plug-in object\n");
+        return 1;
+    }
+    quorvex::CSmartCardAuthPlugin& object = *static_cast<quorvex::CSmartCardAuthPlugin*>(plugin.get());
+    BenchSink sink;
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    plugin.query_to(IID_IConnectionPointContainer, container);
+    container->FindConnectionPoint(DIID__IPkiAuthenticationPluginEvents, point.put());
+    point->Advise(static_cast<IDispatch*>(&sink), &cookie);
+    LONG rc = 0;
+    LONG count = 0;
+    plugin->GetDeviceCount(nullptr, nullptr, &count);
+    plugin->OpenDevice(nullptr, &rc);
+
+    // 1. Insertion -> DataReady.
+    constexpr int kLatencyRuns = 200;
+    std::vector<double> bare, captured;
+    for (int i = 0; i < kLatencyRuns; ++i) {
+        SimReset();
+        SimAddReader(kReader);
+        SimAddCardType(L"Bench Card", kAtr, sizeof(kAtr), L"Bench CSP");
+        bare.push_back(BareLoopLatency());
+
+        const DWORD waits = SimCallCount("SCardGetStatusChangeW");
+        plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
+        WaitForSecondWait(waits);
+        const double insertedAt = Now();
+        SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
+        if (!sink.WaitForDataReady(5000)) std::printf("run %d: no DataReady\n", i);
+        captured.push_back(sink.arrivedAt() - insertedAt);
+        plugin->EndCapture(&rc);
+        SimRemoveCard(kReader);
+    }
+    const Figures b = Summarise(bare), c = Summarise(captured);
+    std::printf("insertion -> DataReady (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns, c.p50,
+                c.p99, c.max);
+    std::printf("insertion -> bare wait loop  (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns,
+                b.p50, b.p99, b.max);
+    std::printf("  ratio at p99: %.2fx (goal <= 1.5x)\n", c.p99 / b.p99);
+
+    // 2. EndCapture on a waiting watch, the stop falling anywhere in a wait.
+    constexpr int kStopRuns = 40;
+    std::vector<double> stops, waits;
+    SCARDCONTEXT context = 0;
+    ::SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    for (int i = 0; i < kStopRuns; ++i) {
+        SCARD_READERSTATEW state{};
+        state.szReader = kReader;
+        state.dwCurrentState = SCARD_STATE_UNAWARE;
+        ::SCardGetStatusChangeW(context, 100, &state, 1);
+        state.dwCurrentState = state.dwEventState;
+        const double waitStart = Now();
+        ::SCardGetStatusChangeW(context, 100, &state, 1);
+        waits.push_back(Now() - waitStart);
+
+        plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
+        WaitForPendingWait();
+        ::Sleep(static_cast<DWORD>((i * 37) % 100));
+        const double stopStart = Now();
+        plugin->EndCapture(&rc);
+        stops.push_back(Now() - stopStart);
+    }
+    ::SCardReleaseContext(context);
+    const Figures s = Summarise(stops), w = Summarise(waits);
+    std::printf("EndCapture on a waiting watch (%d runs): p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", kStopRuns, s.p50,
+                s.p99, s.max);
+    std::printf("one 100 ms wait: p50 %.1f ms, max %.1f ms\n", w.p50, w.max);
+    std::printf("  ratio max/wait: %.2fx (goal <= 1.2x)\n", s.max / w.p50);
+
+    // 3. CPU while a capture waits 10 s at log level 1.
+    FILETIME created, exited, kernel0, user0, kernel1, user1;
+    plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
+    WaitForPendingWait();
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel0, &user0);
+    const double idleStart = Now();
+    ::Sleep(10000);
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel1, &user1);
+    const double idleMs = Now() - idleStart;
+    plugin->EndCapture(&rc);
+    auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    const double cpuMs =
+        static_cast<double>((ticks(kernel1) - ticks(kernel0)) + (ticks(user1) - ticks(user0))) / 10000.0;
+    std::printf("CPU while waiting %.1f s: %.1f ms = %.3f %% of one core (goal <= 0.5 %%)\n", idleMs / 1000, cpuMs,
+                100.0 * cpuMs / idleMs);
+
+    // 4. Start/End cycles with a card present: each cycle runs a whole
+    // capture (context, connection, service buffers, events, thread).
+    SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
+    auto handles = [] {
+        DWORD n = 0;
+        ::GetProcessHandleCount(::GetCurrentProcess(), &n);
+        return n;
+    };
+    auto privateBytes = [] {
+        PROCESS_MEMORY_COUNTERS_EX counters{};
+        ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                               sizeof(counters));
+        return static_cast<double>(counters.PrivateUsage);
+    };
+    constexpr int kWarmUp = 500;
+    constexpr int kCycles = 10000;
+    auto cycle = [&] {
+        plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
+        plugin->EndCapture(&rc);
+    };
+    for (int i = 0; i < kWarmUp; ++i) cycle();
+    const DWORD handles0 = handles();
+    const double bytes0 = privateBytes();
+    const long delivered0 = sink.dataReady();
+    const double cyclesStart = Now();
+    for (int i = 0; i < kCycles; ++i) cycle();
+    const double cyclesMs = Now() - cyclesStart;
+    const DWORD handles1 = handles();
+    const double bytes1 = privateBytes();
+    std::printf("%d StartCapture/EndCapture cycles in %.1f s (%ld DataReady): handles %lu -> %lu (%+ld), "
+                "private bytes %.0f -> %.0f (%+.0f)\n",
+                kCycles, cyclesMs / 1000, sink.dataReady() - delivered0, static_cast<unsigned long>(handles0),
+                static_cast<unsigned long>(handles1), static_cast<long>(handles1) - static_cast<long>(handles0), bytes0,
+                bytes1, bytes1 - bytes0);
+    std::printf("service after the run: contexts %lu, card handles %lu, buffers %lu; capturing %d\n",
+                static_cast<unsigned long>(SimOpenContexts()), static_cast<unsigned long>(SimOpenCardHandles()),
+                static_cast<unsigned long>(SimUnfreedBuffers()), object.capturing() ? 1 : 0);
+
+    point->Unadvise(cookie);
+    return 0;
+}

@@ -1,0 +1,161 @@
+// Subscriptions that change while a pass over the sinks runs: from inside a
+// handler, and from another thread during a long stream of events.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "plugin/smart_card_auth_plugin.h"
+#include "support/plugin_helpers.h"
+#include "support/test_sink.h"
+
+using quorvex::ComPtr;
+using namespace quorvex::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+DWORD Advise(IPkiAuthenticationPlugin* plugin, TestSink* sink)
+{
+    DWORD cookie = 0;
+    EXPECT_EQ(S_OK, AdviseEvents(plugin, sink, &cookie));
+    return cookie;
+}
+
+// True when the sink received exactly the values first..last, in order.
+::testing::AssertionResult ReceivedInOrder(const TestSink& sink, LONG first, LONG last)
+{
+    const auto calls = sink.Calls();
+    if (calls.size() != static_cast<std::size_t>(last - first + 1))
+        return ::testing::AssertionFailure() << calls.size() << " calls for " << (last - first + 1) << " events";
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].value != first + static_cast<LONG>(i))
+            return ::testing::AssertionFailure() << "call " << i << " carried " << calls[i].value;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+TEST(SubscriptionDuringEvent, HandlerUnadvisesItselfAndALaterSink)
+{
+    auto plugin = CreatePlugin();
+    auto& object = PluginObject(plugin.get());
+    auto a = TestSink::Create(), b = TestSink::Create(), c = TestSink::Create();
+    const DWORD cookieA = Advise(plugin.get(), a.get());
+    Advise(plugin.get(), b.get());
+    const DWORD cookieC = Advise(plugin.get(), c.get());
+    bool aDestroyed = false;
+    a->SetDestroyObserver([&] { aDestroyed = true; });
+    a->SetHandler([&, plugin = plugin.get()](const SinkCall&) {
+        EXPECT_EQ(S_OK, UnadviseEvents(plugin, cookieA));
+        EXPECT_EQ(S_OK, UnadviseEvents(plugin, cookieC));
+    });
+    // From here on the connection list holds the only reference on `a`.
+    TestSink* rawA = a.get();
+    a.reset();
+
+    object.FireStatusChanged(1);
+    // The pass had already taken its sinks: c still got this event, and `a`
+    // lived until the pass was done with it.
+    EXPECT_TRUE(aDestroyed);
+    EXPECT_EQ(1u, b->CallCount());
+    EXPECT_EQ(1u, c->CallCount());
+
+    object.FireStatusChanged(2);
+    EXPECT_TRUE(ReceivedInOrder(*b.get(), 1, 2));
+    EXPECT_EQ(1u, c->CallCount());
+    (void)rawA;
+}
+
+TEST(SubscriptionDuringEvent, SinkAdvisedFromAHandlerGetsTheNextEvent)
+{
+    auto plugin = CreatePlugin();
+    auto& object = PluginObject(plugin.get());
+    auto first = TestSink::Create(), second = TestSink::Create(), late = TestSink::Create();
+    Advise(plugin.get(), first.get());
+    Advise(plugin.get(), second.get());
+    DWORD lateCookie = 0;
+    first->SetHandler([&](const SinkCall& call) {
+        if (call.value == 1) {
+            EXPECT_EQ(S_OK, AdviseEvents(plugin.get(), late.get(), &lateCookie));
+        }
+    });
+    object.FireStatusChanged(1);
+    EXPECT_EQ(3u, lateCookie);
+    EXPECT_EQ(0u, late->CallCount());
+    object.FireStatusChanged(2);
+    EXPECT_TRUE(ReceivedInOrder(*first.get(), 1, 2));
+    EXPECT_TRUE(ReceivedInOrder(*second.get(), 1, 2));
+    EXPECT_TRUE(ReceivedInOrder(*late.get(), 2, 2));
+}
+
+TEST(SubscriptionDuringEvent, SinkReleasedByTheHostWhileItsHandlerRunsStaysAliveUntilItReturns)
+{
+    auto plugin = CreatePlugin();
+    auto sink = TestSink::Create();
+    const DWORD cookie = Advise(plugin.get(), sink.get());
+    std::atomic<bool> destroyed{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    sink->SetDestroyObserver([&] { destroyed = true; });
+    sink->SetHandler([released](const SinkCall&) { released.wait(); });
+
+    std::thread worker([&] { PluginObject(plugin.get()).FireFailed(218); });
+    ASSERT_TRUE(sink->WaitForCalls(1, 10s));
+    // The handler is blocked on the worker; the host unsubscribes and lets go.
+    EXPECT_EQ(S_OK, UnadviseEvents(plugin.get(), cookie));
+    sink.reset();
+    EXPECT_FALSE(destroyed);
+    release.set_value();
+    worker.join();
+    EXPECT_TRUE(destroyed);
+}
+
+// Events stream from a worker thread while the host's thread keeps
+// subscribing and unsubscribing other sinks.
+TEST(SubscriptionDuringEvent, AdviseAndUnadviseFromAnotherThreadDuringManyEvents)
+{
+    constexpr LONG kEvents = 100000;
+    auto plugin = CreatePlugin();
+    auto& object = PluginObject(plugin.get());
+    auto steady1 = TestSink::Create(), steady2 = TestSink::Create();
+    Advise(plugin.get(), steady1.get());
+    auto churnSlot = TestSink::Create();  // holds cookie 2 so that churn happens between the steady sinks
+    const DWORD churnSlotCookie = Advise(plugin.get(), churnSlot.get());
+    Advise(plugin.get(), steady2.get());
+
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (LONG i = 0; i < kEvents; ++i) object.FireStatusChanged(i);
+        done = true;
+    });
+
+    std::size_t rounds = 0, transientCalls = 0;
+    bool freedChurnSlot = false;
+    while (!done) {
+        if (!freedChurnSlot && rounds == 10) {
+            EXPECT_EQ(S_OK, UnadviseEvents(plugin.get(), churnSlotCookie));
+            freedChurnSlot = true;
+        }
+        auto transient = TestSink::Create();
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, AdviseEvents(plugin.get(), transient.get(), &cookie));
+        std::this_thread::yield();
+        ASSERT_EQ(S_OK, UnadviseEvents(plugin.get(), cookie));
+        // A transient sink sees a run of consecutive events, each once.
+        const auto calls = transient->Calls();
+        for (std::size_t i = 1; i < calls.size(); ++i) ASSERT_EQ(calls[i - 1].value + 1, calls[i].value);
+        transientCalls += calls.size();
+        ++rounds;
+    }
+    worker.join();
+
+    EXPECT_TRUE(ReceivedInOrder(*steady1.get(), 0, kEvents - 1));
+    EXPECT_TRUE(ReceivedInOrder(*steady2.get(), 0, kEvents - 1));
+    EXPECT_GT(rounds, 10u);
+    RecordProperty("advise_rounds", static_cast<int>(rounds));
+    RecordProperty("transient_calls", static_cast<int>(transientCalls));
+}

@@ -24,6 +24,7 @@
 using quorvex::ComPtr;
 using quorvex::UniqueHandle;
 
+namespace quorvex { extern double g_marks[8]; }
 namespace {
 
 const wchar_t kReader[] = L"Bench Reader";
@@ -147,6 +148,31 @@ double BareLoopLatency()
     return loop.seenAt.load() - insertedAt;
 }
 
+// Wine reports neither a handle count nor private bytes: count the handle
+// values that name an open object, and add up committed private memory.
+DWORD CountOpenHandles()
+{
+    DWORD open = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
+    }
+    return open;
+}
+
+double CommittedPrivateBytes()
+{
+    double total = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const BYTE* address = nullptr; ::VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
+         address = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += static_cast<double>(region.RegionSize);
+        if (reinterpret_cast<ULONG_PTR>(region.BaseAddress) + region.RegionSize < reinterpret_cast<ULONG_PTR>(address))
+            break;
+    }
+    return total;
+}
+
 }  // namespace
 
 int main()
@@ -174,7 +200,7 @@ int main()
     plugin->OpenDevice(nullptr, &rc);
 
     // 1. Insertion -> DataReady.
-    constexpr int kLatencyRuns = 200;
+    constexpr int kLatencyRuns = 1000;
     std::vector<double> bare, captured;
     for (int i = 0; i < kLatencyRuns; ++i) {
         SimReset();
@@ -189,6 +215,7 @@ int main()
         SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
         if (!sink.WaitForDataReady(5000)) std::printf("run %d: no DataReady\n", i);
         captured.push_back(sink.arrivedAt() - insertedAt);
+        if (i % 100 == 0) std::printf("wake %.3f scan+connect %.3f ident %.3f 197 %.3f strings %.3f event %.3f\n", quorvex::g_marks[0]-insertedAt, quorvex::g_marks[1]-quorvex::g_marks[0], quorvex::g_marks[2]-quorvex::g_marks[1], quorvex::g_marks[3]-quorvex::g_marks[2], quorvex::g_marks[4]-quorvex::g_marks[3], sink.arrivedAt()-quorvex::g_marks[4]);
         plugin->EndCapture(&rc);
         SimRemoveCard(kReader);
     }
@@ -197,7 +224,7 @@ int main()
                 c.p99, c.max);
     std::printf("insertion -> bare wait loop  (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns,
                 b.p50, b.p99, b.max);
-    std::printf("  ratio at p99: %.2fx (goal <= 1.5x)\n", c.p99 / b.p99);
+    std::printf("  ratio at p50: %.2fx, at p99: %.2fx (goal <= 1.5x at p99)\n", c.p50 / b.p50, c.p99 / b.p99);
 
     // 2. EndCapture on a waiting watch, the stop falling anywhere in a wait.
     constexpr int kStopRuns = 40;
@@ -249,14 +276,14 @@ int main()
     SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
     auto handles = [] {
         DWORD n = 0;
-        ::GetProcessHandleCount(::GetCurrentProcess(), &n);
-        return n;
+        if (::GetProcessHandleCount(::GetCurrentProcess(), &n) && n != 0) return n;
+        return CountOpenHandles();
     };
     auto privateBytes = [] {
         PROCESS_MEMORY_COUNTERS_EX counters{};
         ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                                sizeof(counters));
-        return static_cast<double>(counters.PrivateUsage);
+        return counters.PrivateUsage != 0 ? static_cast<double>(counters.PrivateUsage) : CommittedPrivateBytes();
     };
     constexpr int kWarmUp = 500;
     constexpr int kCycles = 10000;

@@ -17,8 +17,8 @@ constinit std::string g_resolvedPath;
 
 }  // namespace
 
-LogLockGuard::LogLockGuard() noexcept {}
-LogLockGuard::~LogLockGuard() {}
+LogLockGuard::LogLockGuard() noexcept { ::AcquireSRWLockExclusive(&g_lock); }
+LogLockGuard::~LogLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
 
 LogStream CurrentLogStreamLocked() noexcept
 {

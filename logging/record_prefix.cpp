@@ -10,15 +10,24 @@ namespace quorvex {
 
 RecordClock CurrentRecordClock() noexcept
 {
+    // The local-time conversion costs more than the rest of a record's
+    // formatting; records come many to a second, so the last one is kept.
+    static time_t convertedSecond = -1;
+    static RecordClock converted;
+
     struct _timeb now {};
     _ftime(&now);
-    RecordClock clock;
-    clock.millisecond = now.millitm;
-    if (const std::tm* local = std::localtime(&now.time)) {
-        clock.hour = local->tm_hour;
-        clock.minute = local->tm_min;
-        clock.second = local->tm_sec;
+    if (now.time != convertedSecond) {
+        converted = RecordClock{};
+        if (const std::tm* local = std::localtime(&now.time)) {
+            converted.hour = local->tm_hour;
+            converted.minute = local->tm_min;
+            converted.second = local->tm_sec;
+        }
+        convertedSecond = now.time;
     }
+    RecordClock clock = converted;
+    clock.millisecond = now.millitm;
     return clock;
 }
 

@@ -15,7 +15,7 @@ struct RecordClock {
     int millisecond = 0;
 };
 
-// Local time now, read once.
+// Local time now, read once. The caller holds the log lock (log_state.h).
 RecordClock CurrentRecordClock() noexcept;
 
 // Writes "%02d:%02d:%02d.%03d [%04d] %*s" into buffer (at least 511 bytes),

@@ -1,5 +1,7 @@
 #include "module/error_info.h"
 
+#include <utility>
+
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
 

@@ -2,6 +2,7 @@
 // one kind, registered through the platform's component categories manager.
 #include <comcat.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "module/registration.h"
@@ -49,7 +50,8 @@ HRESULT RegisterPluginCategory(int kind, REFCLSID clsid) noexcept
     CATEGORYINFO info{};
     info.catid = category->catid;
     info.lcid = kDescriptionLocale;
-    std::wcsncpy(info.szDescription, category->description, ARRAYSIZE(info.szDescription) - 1);
+    const size_t length = std::min(std::wcslen(category->description), ARRAYSIZE(info.szDescription) - 1);
+    std::wmemcpy(info.szDescription, category->description, length);
     // Whether the manager recorded them is not reported: the class is usable
     // without its category, and installers only look at the class entries.
     manager->RegisterCategories(1, &info);

@@ -28,7 +28,7 @@ HRESULT LoadModuleTypeLibrary(ModulePath& path, ITypeLib** library) noexcept
     if (!extension) extension = end;
     constexpr wchar_t kTlb[] = L".tlb";
     if (static_cast<size_t>(extension - path.text) + ARRAYSIZE(kTlb) > MAX_PATH) return E_FAIL;
-    std::wcscpy(extension, kTlb);
+    std::wmemcpy(extension, kTlb, ARRAYSIZE(kTlb));
     path.length = static_cast<DWORD>(std::wcslen(path.text));
     return ::LoadTypeLib(path.text, library);
 }
@@ -43,7 +43,7 @@ HRESULT RegisterModuleTypeLibrary() noexcept
 
     // The help directory is the module's folder, separator included.
     wchar_t helpDirectory[MAX_PATH];
-    std::wcscpy(helpDirectory, path.text);
+    std::wmemcpy(helpDirectory, path.text, MAX_PATH);
     wchar_t* cut = helpDirectory;
     for (wchar_t* p = helpDirectory; *p; ++p) {
         if (*p == L'\\' || *p == L'/' || *p == L':') cut = p + 1;

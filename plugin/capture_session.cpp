@@ -71,7 +71,8 @@ SinkSnapshot CaptureSession::Sinks() noexcept
 void CaptureSession::SendStatusChanged(LONG statusId) noexcept
 {
     try {
-        SendStatusChangedTo(Sinks(), statusId);
+        // A status that raises no event needs no sinks.
+        SendStatusChangedTo(StatusCategory(statusId) == 0 ? SinkSnapshot() : Sinks(), statusId);
     } catch (...) {
     }
 }

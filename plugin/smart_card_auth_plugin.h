@@ -7,7 +7,8 @@
 //   smartcard/reader_enumeration.cpp    GetDeviceCount, GetDeviceID, OpenDevice
 //   smartcard/card_watch.cpp, card_identification.cpp  SendDataReadyEventForCurrentCard
 //   resources/status_string.cpp         GetStatusString
-//   module/dispatch.cpp, module/coclass_type_info.cpp  IDispatch, GetClassInfo
+//   module/dispatch_names.cpp, dispatch_invoke.cpp, interface_type_info.cpp  IDispatch
+//   module/coclass_type_info.cpp        GetClassInfo
 #pragma once
 
 #include <windows.h>

@@ -135,7 +135,7 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
       if (!deadline) {
         service.changed.wait(lock);
       } else {
-        timedOut = true;
+        timedOut = service.changed.wait_until(lock, *deadline) == std::cv_status::timeout;
       }
     }
   });

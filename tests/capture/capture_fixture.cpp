@@ -158,6 +158,8 @@ bool CaptureTest::WaitForWorkerEvents(size_t count)
 void CaptureTest::OpenTestLog(int level)
 {
     logPath_ = logDirectory_.Child("capture.txt");
+    // An earlier error record may have opened the fallback file.
+    quorvex::ResetLogStateForTests();
     ASSERT_TRUE(quorvex::OpenLog(logPath_.c_str(), level));
     ASSERT_EQ(level, quorvex::CurrentLogLevel());
 }

@@ -179,6 +179,9 @@ size_t CountEvents(const TestSink& sink, DISPID dispid, LONG value = 0)
 
 void RunStopScenario()
 {
+    // This runs during static initialisation: the fixture's ATR constants may
+    // not be made yet.
+    const std::vector<BYTE> kAtrAlpha = scardsim::AtrFromHex("3B 02 14 50");
     SimReset();
     ChildCheck(scardsim::AddCardType(L"Alpha Card", kAtrAlpha, L"Alpha CSP"), "card type");
     ChildCheck(SimAddReader(L"Reader Zero") && SimAddReader(L"Reader One"), "readers");

@@ -13,9 +13,12 @@ using Events = std::vector<std::wstring>;
 class CardIdentificationTest : public CaptureTest {
 protected:
     // One reader holding a card with the given ATR; the run is over on return.
-    void CaptureCard(const std::vector<BYTE>& atr)
+    // `inject` names a service operation whose next call fails with `result`;
+    // it is armed after the enumeration.
+    void CaptureCard(const std::vector<BYTE>& atr, const char* inject = nullptr, LONG result = 0)
     {
         UseReaders({L"Reader Zero"});
+        if (inject) SimInjectResult(inject, result, 1);
         ASSERT_TRUE(scardsim::InsertCard(L"Reader Zero", atr));
         ASSERT_EQ(0, StartCapture());
         WaitForWorkerEnd();
@@ -27,8 +30,7 @@ protected:
 TEST_F(CardIdentificationTest, CardStatusFailureFailsWith216AndReleasesQuietly)
 {
     OpenTestLog(3);
-    SimInjectResult("SCardStatusW", SCARD_E_COMM_DATA_LOST, 1);
-    CaptureCard(kAtrAlpha);
+    CaptureCard(kAtrAlpha, "SCardStatusW", SCARD_E_COMM_DATA_LOST);
 
     EXPECT_EQ(Events({L"Failed 216"}), WorkerEvents());
     ASSERT_EQ(1u, ErrorRecords().size());
@@ -42,8 +44,7 @@ TEST_F(CardIdentificationTest, CardStatusFailureFailsWith216AndReleasesQuietly)
 TEST_F(CardIdentificationTest, CardListFailureFailsWith215)
 {
     OpenTestLog(1);
-    SimInjectResult("SCardListCardsW", SCARD_E_NO_MEMORY, 1);
-    CaptureCard(kAtrAlpha);
+    CaptureCard(kAtrAlpha, "SCardListCardsW", SCARD_E_NO_MEMORY);
 
     EXPECT_EQ(Events({L"Failed 215"}), WorkerEvents());
     ASSERT_EQ(1u, ErrorRecords().size());
@@ -59,7 +60,7 @@ TEST_F(CardIdentificationTest, UnknownAtrFailsWith210ThenSendsStatus222)
 
     EXPECT_EQ(Events({L"Failed 210", L"StatusChanged 0x80DE"}), WorkerEvents());
     ASSERT_EQ(1u, ErrorRecords().size());
-    const std::string& record = ErrorRecords()[0];
+    const std::string record = ErrorRecords()[0];
     EXPECT_EQ("*** SendDataReadyEventForCurrentCard(): unknown smart card type", record.substr(record.find("*** ")));
     EXPECT_EQ(0u, SimCallCount("SCardGetCardTypeProviderNameW"));
 }
@@ -98,7 +99,7 @@ TEST_F(CardIdentificationTest, SinkFailingDataReadyDoesNotStopDisconnectAndRelea
 
     EXPECT_EQ(Events({L"DataReady Alpha Card|Reader Zero|Alpha CSP"}), WorkerEvents());
     EXPECT_EQ(1u, SimCallCount("SCardDisconnect"));
-    EXPECT_EQ(1u, SimCallCount("SCardReleaseContext"));
+    EXPECT_EQ(2u, SimCallCount("SCardReleaseContext"));  // the enumeration's and the watch's
     EXPECT_TRUE(InOrder(Log(), {"send DataReady event", "SCardDisconnect() return: 0x0", "return OK"}));
 }
 
@@ -120,8 +121,7 @@ TEST_F(CardIdentificationTest, SuccessfulRunRaisesOnlyDataReadyWithThreeStrings)
 TEST_F(CardIdentificationTest, DisconnectFailureIsOnlyRecorded)
 {
     OpenTestLog(3);
-    SimInjectResult("SCardDisconnect", SCARD_E_INVALID_HANDLE, 1);
-    CaptureCard(kAtrAlpha);
+    CaptureCard(kAtrAlpha, "SCardDisconnect", SCARD_E_INVALID_HANDLE);
 
     EXPECT_EQ(Events({L"DataReady Alpha Card|Reader Zero|Alpha CSP"}), WorkerEvents());
     ASSERT_EQ(1u, ErrorRecords().size());
@@ -130,7 +130,7 @@ TEST_F(CardIdentificationTest, DisconnectFailureIsOnlyRecorded)
     EXPECT_TRUE(InOrder(Log(), {"SCardDisconnect() return: 0x80100003", "failed to disconnect card",
                                 "CSmartCardAuthPlugin::SendStatusChanged(0xC5)"}));
     EXPECT_TRUE(LinesWith(Log(), "return OK").empty());
-    EXPECT_EQ(1u, SimCallCount("SCardReleaseContext"));
+    EXPECT_EQ(2u, SimCallCount("SCardReleaseContext"));  // the enumeration's and the watch's
     // The refused disconnect leaves its handle in the service; nothing more
     // can be done about it.
     EXPECT_EQ(1u, SimOpenCardHandles());
@@ -140,15 +140,14 @@ TEST_F(CardIdentificationTest, DisconnectFailureIsOnlyRecorded)
 TEST_F(CardIdentificationTest, ContextReleaseFailureIsOnlyRecorded)
 {
     OpenTestLog(3);
-    SimInjectResult("SCardReleaseContext", SCARD_E_INVALID_HANDLE, 1);
-    CaptureCard(kAtrAlpha);
+    CaptureCard(kAtrAlpha, "SCardReleaseContext", SCARD_E_INVALID_HANDLE);
 
     EXPECT_EQ(Events({L"DataReady Alpha Card|Reader Zero|Alpha CSP"}), WorkerEvents());
     ASSERT_EQ(1u, ErrorRecords().size());
-    const std::string& record = ErrorRecords()[0];
+    const std::string record = ErrorRecords()[0];
     EXPECT_EQ("*** SendDataReadyEventForCurrentCard(): SCardReleaseContext() failed", record.substr(record.find("*** ")));
     EXPECT_TRUE(LinesWith(Log(), "return OK").empty());
-    EXPECT_EQ(1u, SimCallCount("SCardReleaseContext"));
+    EXPECT_EQ(2u, SimCallCount("SCardReleaseContext"));  // the enumeration's and the watch's
     EXPECT_EQ(1u, SimOpenContexts());
     SimReset();
 }

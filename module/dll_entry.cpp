@@ -2,8 +2,20 @@
 // the product code without its module-load configuration.
 #include <windows.h>
 
+#include "logging/log_config.h"
 #include "module/module_state.h"
 #include "module/registration.h"
+
+namespace {
+
+// The diagnostic log is configured once per load, from the policy key, before
+// any entry point is used; the configuration also arranges for the log file to
+// be closed when the module's static objects go at unload.
+struct ModuleLogConfiguration {
+    ModuleLogConfiguration() noexcept { quorvex::ConfigureModuleLog(); }
+} g_moduleLogConfiguration;
+
+}  // namespace
 
 extern "C" {
 

@@ -39,7 +39,8 @@ void CaptureSession::SetWatchContext(SCARDCONTEXT context) noexcept
         std::lock_guard<std::mutex> guard(lock_);
         watchContext_ = context;
     } catch (...) {
-        watchContext_ = context;  // a lock that fails is not worth a lost context
+        // Only a broken mutex gets here; the context then simply cannot be
+        // cancelled, and the watch still ends at its next timed-out wait.
     }
 }
 

@@ -10,8 +10,6 @@
 #include "win/unique_bstr.h"
 
 namespace quorvex {
-extern double g_marks[8];
-inline double MarkNow2(){ LARGE_INTEGER f,t; QueryPerformanceFrequency(&f); QueryPerformanceCounter(&t); return t.QuadPart*1000.0/double(f.QuadPart);}
 namespace {
 
 constexpr LONG kStatusIdentified = 197;
@@ -78,9 +76,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         return false;
     }
 
-    g_marks[2]=MarkNow2();
     session.SendStatusChanged(kStatusIdentified);
-    g_marks[3]=MarkNow2();
 
     // The reader is named as the reader table spells it, not as the service does.
     const UniqueBstr smartCardName = MakeBstr(cardName);
@@ -93,7 +89,6 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         return false;
     }
 
-    g_marks[4]=MarkNow2();
     QV_LOG(3, scope, "send DataReady event");
     // Whatever the sinks answer, the card is disconnected and the context released.
     session.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());

@@ -10,8 +10,6 @@
 #include "plugin/capture_session.h"
 
 namespace quorvex {
-double g_marks[8];
-inline double MarkNow(){ LARGE_INTEGER f,t; QueryPerformanceFrequency(&f); QueryPerformanceCounter(&t); return t.QuadPart*1000.0/double(f.QuadPart);}
 namespace {
 
 constexpr DWORD kWaitMs = 100;
@@ -214,7 +212,6 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     for (;;) {
         QV_LOG(3, scope, "check SC status");
         const LONG result = WaitForChange(context.get(), states);
-        g_marks[0]=MarkNow();
         QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
         if (session.abandoned()) return;
         if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
@@ -240,7 +237,6 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
             ScardCard card;
             switch (ConnectToCard(session, scope, context.get(), slot, Phase::Check, card)) {
             case Attempt::Connected:
-                g_marks[1]=MarkNow();
                 IdentifyCardAndSendDataReady(session, scope, context, card, states);
                 return;
             case Attempt::Warning:

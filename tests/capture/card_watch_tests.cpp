@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winscard.h>
 
+#include <ostream>
+
 #include "capture/capture_fixture.h"
 
 namespace capture_test {
@@ -161,6 +163,8 @@ struct WarningCase {
     const wchar_t* event;
 };
 
+void PrintTo(const WarningCase& c, std::ostream* os) { *os << "connect result 0x" << std::hex << c.connectResult; }
+
 class ConnectionWarningTest : public CaptureTest, public ::testing::WithParamInterface<WarningCase> {};
 
 TEST_P(ConnectionWarningTest, WarnsAndKeepsWatching)
@@ -290,6 +294,11 @@ struct ContextCase {
     const wchar_t* event;
     const char* record;
 };
+
+void PrintTo(const ContextCase& c, std::ostream* os)
+{
+    *os << "service state " << c.serviceState << ", establish result 0x" << std::hex << c.injected;
+}
 
 class WatchContextTest : public CaptureTest, public ::testing::WithParamInterface<ContextCase> {};
 

@@ -57,7 +57,8 @@ protected:
         SimulatedServiceTest::SetUp();
         // The log configuration is read when the DLL loads: set it first.
         policy.DeleteKey();
-        policy.SetString(L"MainLogFile", std::wstring(logPath().begin(), logPath().end()));
+        const std::string log = logPath();
+        policy.SetString(L"MainLogFile", std::wstring(log.begin(), log.end()));
         policy.SetDword(L"MainLogLevel", 3);
         ASSERT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         dllPath = BinPath(L"Quorvex.dll");
@@ -162,8 +163,8 @@ TEST_F(RegisteredCaptureTest, ScriptClientCallsTheMethodsByName)
     std::string script = QUORVEX_SOURCE_DIR "/scripting/quorvex-client.vbs";
     for (char& c : script) c = c == '/' ? '\\' : c;
     ChildOptions options;
-    options.environment[L"SCARDSIM_SCENARIO"] =
-        std::wstring(scriptFolder.Child("scenario.txt").begin(), scriptFolder.Child("scenario.txt").end());
+    const std::string scenario = scriptFolder.Child("scenario.txt");
+    options.environment[L"SCARDSIM_SCENARIO"] = std::wstring(scenario.begin(), scenario.end());
     ChildResult result = RunChild(L"\"" + SystemProgram(L"cscript.exe") + L"\" //nologo \"Z:" +
                                       std::wstring(script.begin(), script.end()) + L"\"",
                                   options);

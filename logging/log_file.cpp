@@ -87,8 +87,10 @@ bool OpenLogLocked(const char* logPath, int requestedLevel)
     // A failure shows only as a failed open.
     EnsureDirectory(lastBackslash == std::string::npos ? std::string() : resolvedPath.substr(0, lastBackslash));
 
-    // Text mode, appending, shared: other processes read and write the same file.
-    FILE* file = _fsopen(resolvedPath.c_str(), "a", _SH_DENYNO);
+    // Appending, shared: other processes read and write the same file. Text
+    // mode is named explicitly because a host may switch the runtime's
+    // default to binary.
+    FILE* file = _fsopen(resolvedPath.c_str(), "at", _SH_DENYNO);
     if (file == nullptr) {
         LogDebugOnly("Cannot open log file: '%s'\n", resolvedPath.c_str());
         return false;

@@ -1,6 +1,7 @@
 // StartCapture, EndCapture, the capture worker and the worker stop procedure.
 #include <memory>
 
+#include "module/module_state.h"
 #include "plugin/capture_session.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "smartcard/card_watch.h"
@@ -16,24 +17,60 @@ constexpr LONG kStatusNoWorker = 217;
 constexpr wchar_t kGracefulText[] = L"SUCCESS: worker thread was terminated gracefully\n";
 constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
 
+// What StartCapture hands to its worker thread.
+struct WorkerStart {
+    std::shared_ptr<CaptureSession> session;
+    // A worker may outlive its object (a stop that timed out) and always runs
+    // a few instructions after clearing its handle: it holds a module lock and
+    // a load reference of the DLL until its last instruction, so that a host
+    // unloading the DLL as soon as DllCanUnloadNow allows cannot pull the
+    // code from under it. Null when the code is linked into a program.
+    HMODULE pinnedModule = nullptr;
+};
+
+DWORD WINAPI CaptureWorker(void* parameter);
+
+HMODULE PinModule() noexcept
+{
+    if (ModuleHandle() == ::GetModuleHandleW(nullptr)) return nullptr;
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CaptureWorker), &module);
+    return module;
+}
+
+// Gives back what WorkerStart holds when no thread took it over.
+struct WorkerStartDeleter {
+    void operator()(WorkerStart* start) const noexcept
+    {
+        ModuleUnlock();
+        if (start->pinnedModule) ::FreeLibrary(start->pinnedModule);
+        delete start;
+    }
+};
+
 DWORD WINAPI CaptureWorker(void* parameter)
 {
-    // The thread's own reference to its session, handed over by StartCapture.
-    const std::unique_ptr<std::shared_ptr<CaptureSession>> reference(
-        static_cast<std::shared_ptr<CaptureSession>*>(parameter));
-    CaptureSession& session = **reference;
+    HMODULE pinnedModule = nullptr;
+    {
+        // The thread's own reference to its session, handed over by StartCapture.
+        const std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
+        pinnedModule = start->pinnedModule;
+        CaptureSession& session = *start->session;
 
-    try {
-        SendDataReadyEventForCurrentCard(session);
-    } catch (...) {
-        // Nothing may leave the thread's start routine.
+        try {
+            SendDataReadyEventForCurrentCard(session);
+        } catch (...) {
+            // Nothing may leave the thread's start routine.
+        }
+
+        // Null in the slot tells the object that no worker runs any more; a
+        // stop procedure that took the handle out first closes it instead.
+        UniqueHandle own(session.worker.exchange(nullptr));
+        own.reset();
+        ::OutputDebugStringW(kGracefulText);
     }
-
-    // Null in the slot tells the object that no worker runs any more; a stop
-    // procedure that took the handle out first closes it instead.
-    UniqueHandle own(session.worker.exchange(nullptr));
-    own.reset();
-    ::OutputDebugStringW(kGracefulText);
+    ModuleUnlock();
+    if (pinnedModule) ::FreeLibraryAndExitThread(pinnedModule, 0);
     return 0;
 }
 
@@ -45,13 +82,15 @@ std::shared_ptr<CaptureSession> StartWorker(CSmartCardAuthPlugin& owner) noexcep
     std::shared_ptr<CaptureSession> session = CaptureSession::Create(owner);
     if (!session) return nullptr;
 
-    std::unique_ptr<std::shared_ptr<CaptureSession>> reference;
+    std::unique_ptr<WorkerStart, WorkerStartDeleter> start;
     try {
-        reference = std::make_unique<std::shared_ptr<CaptureSession>>(session);
+        start.reset(new WorkerStart{session, nullptr});
     } catch (...) {
         return nullptr;
     }
-    UniqueHandle thread(::CreateThread(nullptr, 0, CaptureWorker, reference.get(), CREATE_SUSPENDED, nullptr));
+    ModuleLock();  // given back by the deleter or by the worker's last steps
+    start->pinnedModule = PinModule();
+    UniqueHandle thread(::CreateThread(nullptr, 0, CaptureWorker, start.get(), CREATE_SUSPENDED, nullptr));
     if (!thread) return nullptr;
     session->worker.store(thread.get());
     if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
@@ -61,7 +100,7 @@ std::shared_ptr<CaptureSession> StartWorker(CSmartCardAuthPlugin& owner) noexcep
         return nullptr;
     }
     (void)thread.release();     // now in the session's slot
-    (void)reference.release();  // now the thread's
+    (void)start.release();      // now the thread's
     return session;
 }
 

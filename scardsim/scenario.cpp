@@ -228,9 +228,16 @@ std::wstring ParseLine(const std::wstring& text, ParsedLine& parsed, bool& empty
 }
 
 void ReportError(const std::wstring& source, unsigned line, const std::wstring& message) {
-  std::string text = "scardsim: " + Narrow(source);
-  if (line) text += "(" + std::to_string(line) + ")";
-  text += ": " + Narrow(message) + "\n";
+  std::string text = "scardsim: ";
+  text += Narrow(source);
+  if (line) {
+    text += '(';
+    text += std::to_string(line);
+    text += ')';
+  }
+  text += ": ";
+  text += Narrow(message);
+  text += '\n';
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
   OutputDebugStringA(text.c_str());

@@ -117,8 +117,8 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
     }
 
     const DWORD cancelsAtStart = context->second.cancels;
-    const std::optional<Clock::time_point> deadline =
-        dwTimeout == INFINITE ? std::nullopt : std::optional(Clock::now() + std::chrono::milliseconds(dwTimeout));
+    const bool forever = dwTimeout == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : dwTimeout);
     PendingWait pending(service);
     bool timedOut = false;
     for (;;) {
@@ -132,10 +132,10 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
       // Evaluated once more after the timeout, so that a change that raced
       // with the deadline is still reported.
       if (timedOut) return SCARD_E_TIMEOUT;
-      if (!deadline) {
+      if (forever) {
         service.changed.wait(lock);
       } else {
-        timedOut = service.changed.wait_until(lock, *deadline) == std::cv_status::timeout;
+        timedOut = service.changed.wait_until(lock, deadline) == std::cv_status::timeout;
       }
     }
   });

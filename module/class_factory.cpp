@@ -4,6 +4,7 @@
 #include <new>
 
 #include "module/module_state.h"
+#include "win/com_ptr.h"
 #include "win/unique_handle.h"
 
 namespace quorvex {
@@ -87,19 +88,11 @@ HRESULT CreateClassObject(InstanceCreator creator, REFIID iid, void** out) noexc
 {
     if (!out) return E_POINTER;
     *out = nullptr;
-    auto* factory = new (std::nothrow) ClassFactory(creator);
-    if (!factory) return E_OUTOFMEMORY;
-    if (!factory->usable()) {
-        factory->AddRef();
-        factory->Release();
-        return E_OUTOFMEMORY;
-    }
-    factory->AddRef();  // held for the duration of the query
-    HRESULT hr = factory->QueryInterface(iid, out);
-    // On success the caller's reference stays and ours goes: count 1, no module
-    // lock. On failure the object goes away.
-    factory->Release();
-    return hr;
+    // Held for the duration of the query: on success the caller's reference
+    // stays (count 1, no module lock), on failure the object goes away.
+    ComPtr<ClassFactory> factory(new (std::nothrow) ClassFactory(creator));
+    if (!factory || !factory->usable()) return E_OUTOFMEMORY;
+    return factory->QueryInterface(iid, out);
 }
 
 }  // namespace quorvex

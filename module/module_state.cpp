@@ -19,9 +19,10 @@ struct TerminationEntry {
 };
 
 struct ClassRow {
-    const CLSID* clsid;
-    InstanceCreator instanceCreator;
-    IUnknown* cachedClassObject;  // the class table's own reference
+    const CLSID* clsid = nullptr;
+    InstanceCreator instanceCreator = nullptr;
+    // The class table's own reference; read without the lock by every request.
+    std::atomic<IUnknown*> cachedClassObject{nullptr};
 };
 
 // Built by static initialisation before DllMain sees DLL_PROCESS_ATTACH, in the
@@ -31,7 +32,8 @@ public:
     ModuleState()
         : moduleHandle(reinterpret_cast<HMODULE>(&__ImageBase)), resourceInstance(moduleHandle)
     {
-        classTable[0] = {&CLSID_CSmartCardAuthPlugin, &CSmartCardAuthPlugin::CreateInstance, nullptr};
+        classTable[0].clsid = &CLSID_CSmartCardAuthPlugin;
+        classTable[0].instanceCreator = &CSmartCardAuthPlugin::CreateInstance;
         classTableSize.store(1);
         initFailed = !resourceLock.initialised() || !classTableLock.initialised() || !typeInfoLock.initialised();
     }
@@ -45,7 +47,8 @@ public:
             entry.routine(entry.argument);
         }
         for (ClassRow& row : classTable) {
-            if (IUnknown* classObject = std::exchange(row.cachedClassObject, nullptr)) classObject->Release();
+            // Lifetime plumbing: the table's own reference goes with the table.
+            if (IUnknown* classObject = row.cachedClassObject.exchange(nullptr)) classObject->Release();
         }
         classTableSize.store(0);
     }
@@ -53,7 +56,7 @@ public:
     HMODULE moduleHandle;
     std::atomic<HMODULE> resourceInstance;
     CriticalSection resourceLock;
-    ClassRow classTable[1]{};
+    ClassRow classTable[1];
     std::atomic<ULONG> classTableSize{0};
     CriticalSection classTableLock;
     std::atomic<LONG> lockCount{0};
@@ -102,11 +105,12 @@ HRESULT GetModuleClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept
             // make only one class object.
             std::lock_guard<CriticalSection> guard(g_module.classTableLock);
             if (!row.cachedClassObject) {
-                hr = CreateClassObject(row.instanceCreator, IID_IUnknown,
-                                       reinterpret_cast<void**>(&row.cachedClassObject));
+                IUnknown* created = nullptr;
+                hr = CreateClassObject(row.instanceCreator, IID_IUnknown, reinterpret_cast<void**>(&created));
+                row.cachedClassObject.store(created);
             }
         }
-        if (row.cachedClassObject) hr = row.cachedClassObject->QueryInterface(iid, out);
+        if (IUnknown* classObject = row.cachedClassObject.load()) hr = classObject->QueryInterface(iid, out);
         if (!*out && hr == S_OK) return CLASS_E_CLASSNOTAVAILABLE;
         return hr;
     }

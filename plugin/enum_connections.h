@@ -1,13 +1,9 @@
 // IEnumConnections over a snapshot of one connection point's connections.
 #pragma once
 
-#include <windows.h>
-#include <ocidl.h>
-
-#include <cstddef>
-#include <memory>
 #include <vector>
 
+#include "plugin/snapshot_enumerator.h"
 #include "win/com_ptr.h"
 
 namespace quorvex {
@@ -18,33 +14,17 @@ struct Connection {
 };
 using ConnectionSnapshot = std::vector<Connection>;
 
-class EnumConnections final : public IEnumConnections {
-public:
-    // A new enumerator at `position` (clones share the snapshot).
-    static HRESULT Create(std::shared_ptr<const ConnectionSnapshot> items, std::size_t position,
-                          IEnumConnections** out) noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
-    // IEnumConnections
-    STDMETHODIMP Next(ULONG count, CONNECTDATA* items, ULONG* fetched) override;
-    STDMETHODIMP Skip(ULONG count) override;
-    STDMETHODIMP Reset() override;
-    STDMETHODIMP Clone(IEnumConnections** out) override;
-
-private:
-    EnumConnections(std::shared_ptr<const ConnectionSnapshot> items, std::size_t position) noexcept
-        : items_(std::move(items)), position_(position)
+struct ConnectionEnumTraits {
+    using Interface = IEnumConnections;
+    using Item = CONNECTDATA;
+    using List = ConnectionSnapshot;
+    static const IID& Iid() noexcept { return IID_IEnumConnections; }
+    static void CopyOut(const Connection& connection, CONNECTDATA& item) noexcept
     {
+        connection.sink.copy_to(&item.pUnk);
+        item.dwCookie = connection.cookie;
     }
-    ~EnumConnections() = default;
-
-    LONG refs_ = 1;
-    std::shared_ptr<const ConnectionSnapshot> items_;
-    std::size_t position_;
 };
+using EnumConnections = SnapshotEnumerator<ConnectionEnumTraits>;
 
 }  // namespace quorvex

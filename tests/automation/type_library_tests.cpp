@@ -16,6 +16,61 @@ namespace {
 
 const GUID kLibraryId = {0x8FBB1775, 0xBDA8, 0x4B6F, {0x8C, 0x5D, 0xDE, 0x9E, 0xA2, 0x4E, 0x1B, 0x5C}};
 
+std::wstring Documentation(ITypeInfo* typeInfo, MEMBERID memid)
+{
+    UniqueBstr name;
+    UniqueBstr help;
+    typeInfo->GetDocumentation(memid, name.put(), help.put(), nullptr, nullptr);
+    return std::wstring(name.view()) + L": " + std::wstring(help.view());
+}
+
+// "kind version flags name: help", the implemented types with their flags, and
+// each method as "memid name(parameter/flags, ...) dispatch|HRESULT: help".
+std::vector<std::wstring> Describe(ITypeInfo* typeInfo)
+{
+    TYPEATTR* a = nullptr;
+    if (!typeInfo || FAILED(typeInfo->GetTypeAttr(&a))) return {L"<no type>"};
+    const wchar_t* kinds[] = {L"enum", L"record", L"module", L"interface", L"dispinterface", L"coclass"};
+    std::wstring head = std::wstring(a->typekind < 6 ? kinds[a->typekind] : L"other") + L" " +
+                        std::to_wstring(a->wMajorVerNum) + L"." + std::to_wstring(a->wMinorVerNum);
+    if (a->wTypeFlags & TYPEFLAG_FCANCREATE) head += L" creatable";
+    if (a->wTypeFlags & TYPEFLAG_FDUAL) head += L" dual";
+    if (a->wTypeFlags & TYPEFLAG_FOLEAUTOMATION) head += L" oleautomation";
+    if (a->wTypeFlags & TYPEFLAG_FDISPATCHABLE) head += L" dispatchable";
+    std::vector<std::wstring> lines = {head + L" " + Documentation(typeInfo, MEMBERID_NIL)};
+    for (UINT i = 0; i < a->cImplTypes; ++i) {
+        HREFTYPE ref = 0;
+        ComPtr<ITypeInfo> implemented;
+        INT flags = 0;
+        typeInfo->GetRefTypeOfImplType(i, &ref);
+        typeInfo->GetRefTypeInfo(ref, implemented.put());
+        typeInfo->GetImplTypeFlags(i, &flags);
+        lines.push_back(L"implements " + (implemented ? Documentation(implemented.get(), MEMBERID_NIL) : L"?") +
+                        L" / " + std::to_wstring(flags));
+    }
+    for (UINT i = 0; i < a->cFuncs; ++i) {
+        FUNCDESC* f = nullptr;
+        if (FAILED(typeInfo->GetFuncDesc(i, &f))) continue;
+        BSTR names[8] = {};
+        UINT found = 0;
+        typeInfo->GetNames(f->memid, names, 8, &found);
+        std::wstring text = std::to_wstring(f->memid) + L" ";
+        for (UINT n = 0; n < found; ++n) {
+            UniqueBstr owned(names[n]);
+            text += owned.view();
+            if (n > 0) text += L"/" + std::to_wstring(f->lprgelemdescParam[n - 1].paramdesc.wParamFlags);
+            text += n == 0 ? L"(" : n + 1 < found ? L", " : L"";
+        }
+        const bool hresult = f->elemdescFunc.tdesc.vt == VT_HRESULT;
+        text += f->funckind == FUNC_DISPATCH ? L") dispatch" : hresult ? L") HRESULT" : L")";
+        const std::wstring documentation = Documentation(typeInfo, f->memid);
+        lines.push_back(text + documentation.substr(documentation.find(L':')));
+        typeInfo->ReleaseFuncDesc(f);
+    }
+    typeInfo->ReleaseTypeAttr(a);
+    return lines;
+}
+
 class TypeLibraryTest : public ApartmentTest {
 protected:
     void SetUp() override
@@ -23,53 +78,11 @@ protected:
         ApartmentTest::SetUp();
         ASSERT_EQ(::LoadTypeLib(BinPath(L"Quorvex.dll").c_str(), library.put()), S_OK);
     }
-
-    struct Method {
-        MEMBERID memid;
-        std::wstring name;
-        std::vector<std::wstring> parameters;
-        std::vector<USHORT> parameterFlags;
-        INVOKEKIND invkind;
-        FUNCKIND funckind;
-        VARTYPE returnType;
-        std::wstring help;
-    };
-
-    std::vector<Method> Methods(ITypeInfo* typeInfo)
+    void TearDown() override
     {
-        std::vector<Method> methods;
-        TYPEATTR* attributes = nullptr;
-        if (FAILED(typeInfo->GetTypeAttr(&attributes))) return methods;
-        const WORD count = attributes->cFuncs;
-        typeInfo->ReleaseTypeAttr(attributes);
-        for (UINT i = 0; i < count; ++i) {
-            FUNCDESC* desc = nullptr;
-            if (FAILED(typeInfo->GetFuncDesc(i, &desc))) continue;
-            Method method;
-            method.memid = desc->memid;
-            method.invkind = desc->invkind;
-            method.funckind = desc->funckind;
-            method.returnType = desc->elemdescFunc.tdesc.vt;
-            BSTR names[8] = {};
-            UINT found = 0;
-            typeInfo->GetNames(desc->memid, names, 8, &found);
-            for (UINT n = 0; n < found; ++n) {
-                UniqueBstr owned(names[n]);
-                if (n == 0) method.name = owned.view();
-                else method.parameters.emplace_back(owned.view());
-            }
-            for (SHORT p = 0; p < desc->cParams; ++p) {
-                method.parameterFlags.push_back(desc->lprgelemdescParam[p].paramdesc.wParamFlags);
-            }
-            UniqueBstr help;
-            typeInfo->GetDocumentation(desc->memid, nullptr, help.put(), nullptr, nullptr);
-            method.help = help.view();
-            typeInfo->ReleaseFuncDesc(desc);
-            methods.push_back(method);
-        }
-        return methods;
+        library.reset();
+        ApartmentTest::TearDown();
     }
-
     ComPtr<ITypeLib> library;
 };
 
@@ -84,7 +97,6 @@ TEST_F(TypeLibraryTest, LibraryIdentity)
     // The loader marks every library read from a file; the library itself sets no flag.
     EXPECT_EQ(attributes->wLibFlags & ~LIBFLAG_FHASDISKIMAGE, 0);
     library->ReleaseTLibAttr(attributes);
-
     UniqueBstr name;
     UniqueBstr help;
     ASSERT_EQ(library->GetDocumentation(-1, name.put(), help.put(), nullptr, nullptr), S_OK);
@@ -92,187 +104,51 @@ TEST_F(TypeLibraryTest, LibraryIdentity)
     EXPECT_EQ(help.view(), L"Quorvex 1.0 Type Library");
 }
 
-struct TypeExpectation {
-    const GUID* guid;
-    const wchar_t* name;
-    TYPEKIND kind;
-    const wchar_t* help;
-};
-
-const TypeExpectation kTypes[] = {
-    {&DIID__IPkiAuthenticationPluginEvents, L"_IPkiAuthenticationPluginEvents", TKIND_DISPATCH,
-     L"_IPkiAuthenticationPluginEvents Interface"},
-    {&CLSID_CSmartCardAuthPlugin, L"CSmartCardAuthPlugin", TKIND_COCLASS, L"SmartCardAuthPlugin Class"},
-    {&IID_IPkiAuthenticationPlugin, L"IPkiAuthenticationPlugin", TKIND_DISPATCH, L"IPkiAuthenticationPlugin Interface"},
-};
-
-TEST_F(TypeLibraryTest, TypesWithTheirNamesKindsAndHelpStrings)
+TEST_F(TypeLibraryTest, TypesAndTheirMembers)
 {
-    ASSERT_EQ(library->GetTypeInfoCount(), 3u);
-    for (const TypeExpectation& expected : kTypes) {
-        ComPtr<ITypeInfo> typeInfo;
-        ASSERT_EQ(library->GetTypeInfoOfGuid(*expected.guid, typeInfo.put()), S_OK) << expected.name;
-        TYPEATTR* attributes = nullptr;
-        ASSERT_EQ(typeInfo->GetTypeAttr(&attributes), S_OK);
-        EXPECT_EQ(attributes->typekind, expected.kind) << expected.name;
-        typeInfo->ReleaseTypeAttr(attributes);
-        UniqueBstr name;
-        UniqueBstr help;
-        typeInfo->GetDocumentation(MEMBERID_NIL, name.put(), help.put(), nullptr, nullptr);
-        EXPECT_EQ(name.view(), expected.name);
-        EXPECT_EQ(help.view(), expected.help);
-    }
-}
-
-// widl orders types by first mention, and the forward declaration of the dual
-// interface that keeps widl from damaging the LIBID (see quorvex.idl) makes
-// the dual interface type 0; events and coclass follow in their own order.
-TEST_F(TypeLibraryTest, TypesInTheirBuiltOrder)
-{
-    ASSERT_EQ(library->GetTypeInfoCount(), 3u);
-    const struct {
-        const GUID* guid;
-        const wchar_t* name;
-        TYPEKIND kind;
-        const wchar_t* help;
-    } expected[] = {
-        {&IID_IPkiAuthenticationPlugin, L"IPkiAuthenticationPlugin", TKIND_DISPATCH,
-         L"IPkiAuthenticationPlugin Interface"},
-        {&DIID__IPkiAuthenticationPluginEvents, L"_IPkiAuthenticationPluginEvents", TKIND_DISPATCH,
-         L"_IPkiAuthenticationPluginEvents Interface"},
-        {&CLSID_CSmartCardAuthPlugin, L"CSmartCardAuthPlugin", TKIND_COCLASS, L"SmartCardAuthPlugin Class"},
-    };
-    for (UINT i = 0; i < 3; ++i) {
-        ComPtr<ITypeInfo> typeInfo;
-        ASSERT_EQ(library->GetTypeInfo(i, typeInfo.put()), S_OK);
-        TYPEATTR* attributes = nullptr;
-        ASSERT_EQ(typeInfo->GetTypeAttr(&attributes), S_OK);
-        EXPECT_TRUE(IsEqualGUID(attributes->guid, *expected[i].guid)) << "type " << i;
-        EXPECT_EQ(attributes->typekind, expected[i].kind) << "type " << i;
-        typeInfo->ReleaseTypeAttr(attributes);
-        UniqueBstr name;
-        UniqueBstr help;
-        typeInfo->GetDocumentation(MEMBERID_NIL, name.put(), help.put(), nullptr, nullptr);
-        EXPECT_EQ(name.view(), expected[i].name);
-        EXPECT_EQ(help.view(), expected[i].help);
-    }
-}
-
-TEST_F(TypeLibraryTest, CoclassNamesItsDefaultAndSourceInterfaces)
-{
-    ComPtr<ITypeInfo> coclass;
-    ASSERT_EQ(library->GetTypeInfoOfGuid(CLSID_CSmartCardAuthPlugin, coclass.put()), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(coclass->GetTypeAttr(&attributes), S_OK);
-    EXPECT_TRUE(attributes->wTypeFlags & TYPEFLAG_FCANCREATE);
-    EXPECT_EQ(attributes->wMajorVerNum, 1);
-    EXPECT_EQ(attributes->wMinorVerNum, 0);
-    ASSERT_EQ(attributes->cImplTypes, 2);
-    coclass->ReleaseTypeAttr(attributes);
-
-    const struct {
-        const GUID* guid;
-        INT flags;
-    } expected[] = {{&IID_IPkiAuthenticationPlugin, IMPLTYPEFLAG_FDEFAULT},
-                    {&DIID__IPkiAuthenticationPluginEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}};
-    for (UINT i = 0; i < 2; ++i) {
-        INT flags = 0;
-        EXPECT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
-        EXPECT_EQ(flags, expected[i].flags) << "implemented type " << i;
-        HREFTYPE ref = 0;
-        ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
-        ComPtr<ITypeInfo> implemented;
-        ASSERT_EQ(coclass->GetRefTypeInfo(ref, implemented.put()), S_OK);
-        TYPEATTR* implAttributes = nullptr;
-        ASSERT_EQ(implemented->GetTypeAttr(&implAttributes), S_OK);
-        EXPECT_TRUE(IsEqualGUID(implAttributes->guid, *expected[i].guid)) << "implemented type " << i;
-        implemented->ReleaseTypeAttr(implAttributes);
-    }
-}
-
-TEST_F(TypeLibraryTest, DualInterfaceMethodsParametersAndFlags)
-{
-    ComPtr<ITypeInfo> dispatchView;
-    ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IPkiAuthenticationPlugin, dispatchView.put()), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(dispatchView->GetTypeAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->typekind, TKIND_DISPATCH);
-    EXPECT_EQ(attributes->wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE), TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE);
-    EXPECT_EQ(attributes->wMajorVerNum, 0);
-    EXPECT_EQ(attributes->wMinorVerNum, 0);
-    dispatchView->ReleaseTypeAttr(attributes);
-
-    // The interface half of the dual: six methods right after IDispatch's seven.
-    HREFTYPE ref = 0;
-    ASSERT_EQ(dispatchView->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
-    ComPtr<ITypeInfo> vtableView;
-    ASSERT_EQ(dispatchView->GetRefTypeInfo(ref, vtableView.put()), S_OK);
-    ASSERT_EQ(vtableView->GetTypeAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->typekind, TKIND_INTERFACE);
-    EXPECT_EQ(attributes->wTypeFlags, TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
-    vtableView->ReleaseTypeAttr(attributes);
-
-    constexpr USHORT in = PARAMFLAG_FIN;
-    constexpr USHORT retval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
-    constexpr USHORT out = PARAMFLAG_FOUT;
-    const struct {
-        MEMBERID memid;
-        const wchar_t* name;
-        std::vector<std::wstring> parameters;
-        std::vector<USHORT> flags;
-    } expected[] = {
-        {1, L"OpenDevice", {L"deviceID", L"returnCode"}, {in, retval}},
-        {2, L"StartCapture", {L"username", L"domainname", L"pin", L"returnCode"}, {in, in, in, retval}},
-        {3, L"EndCapture", {L"returnCode"}, {retval}},
-        {4, L"GetDeviceID", {L"refCount", L"deviceID"}, {in, retval}},
-        {5, L"GetDeviceCount", {L"username", L"domainname", L"refCount"}, {in, in, retval}},
-        {6, L"GetStatusString", {L"statusCode", L"statusString", L"returnCode"}, {in, out, retval}},
-    };
-    const std::vector<Method> methods = Methods(vtableView.get());
-    ASSERT_EQ(methods.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(methods[i].memid, expected[i].memid) << expected[i].name;
-        EXPECT_EQ(methods[i].name, expected[i].name);
-        EXPECT_EQ(methods[i].parameters, expected[i].parameters) << expected[i].name;
-        EXPECT_EQ(methods[i].parameterFlags, expected[i].flags) << expected[i].name;
-        EXPECT_EQ(methods[i].returnType, VT_HRESULT) << expected[i].name;
-        EXPECT_EQ(methods[i].help, std::wstring(L"method ") + expected[i].name);
-    }
-
-    FUNCDESC* first = nullptr;
-    ASSERT_EQ(vtableView->GetFuncDesc(0, &first), S_OK);
-    EXPECT_EQ(first->oVft, static_cast<SHORT>(7 * sizeof(void*))) << "first slot after IDispatch";
-    vtableView->ReleaseFuncDesc(first);
-}
-
-TEST_F(TypeLibraryTest, EventInterfaceMethods)
-{
+    ComPtr<ITypeInfo> dual;
+    ComPtr<ITypeInfo> vtableHalf;
     ComPtr<ITypeInfo> events;
+    ComPtr<ITypeInfo> coclass;
+    HREFTYPE ref = 0;
+    ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IPkiAuthenticationPlugin, dual.put()), S_OK);
+    ASSERT_EQ(dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
+    ASSERT_EQ(dual->GetRefTypeInfo(ref, vtableHalf.put()), S_OK);
     ASSERT_EQ(library->GetTypeInfoOfGuid(DIID__IPkiAuthenticationPluginEvents, events.put()), S_OK);
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(events->GetTypeAttr(&attributes), S_OK);
-    EXPECT_TRUE(attributes->wTypeFlags & TYPEFLAG_FDISPATCHABLE);
-    EXPECT_FALSE(attributes->wTypeFlags & TYPEFLAG_FDUAL);
-    events->ReleaseTypeAttr(attributes);
+    ASSERT_EQ(library->GetTypeInfoOfGuid(CLSID_CSmartCardAuthPlugin, coclass.put()), S_OK);
 
-    const struct {
-        MEMBERID memid;
-        const wchar_t* name;
-        std::vector<std::wstring> parameters;
-    } expected[] = {
-        {1, L"StatusChanged", {L"statusCode"}},
-        {2, L"DataReady", {L"smartCardName", L"smartCardReader", L"cspName"}},
-        {3, L"Failed", {L"statusCode"}},
+    EXPECT_EQ(Describe(dual.get())[0],
+              L"dispinterface 0.0 dual dispatchable IPkiAuthenticationPlugin: IPkiAuthenticationPlugin Interface");
+    // Parameter flags: 1 in, 2 out, 10 out and retval. Implemented-type flags: 1 default, 3 default source.
+    const std::vector<std::wstring> vtableLines = {
+        L"interface 0.0 dual oleautomation dispatchable IPkiAuthenticationPlugin: IPkiAuthenticationPlugin Interface",
+        L"implements IDispatch:  / 0",
+        L"1 OpenDevice(deviceID/1, returnCode/10) HRESULT: method OpenDevice",
+        L"2 StartCapture(username/1, domainname/1, pin/1, returnCode/10) HRESULT: method StartCapture",
+        L"3 EndCapture(returnCode/10) HRESULT: method EndCapture",
+        L"4 GetDeviceID(refCount/1, deviceID/10) HRESULT: method GetDeviceID",
+        L"5 GetDeviceCount(username/1, domainname/1, refCount/10) HRESULT: method GetDeviceCount",
+        L"6 GetStatusString(statusCode/1, statusString/2, returnCode/10) HRESULT: method GetStatusString",
     };
-    const std::vector<Method> methods = Methods(events.get());
-    ASSERT_EQ(methods.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(methods[i].memid, expected[i].memid) << expected[i].name;
-        EXPECT_EQ(methods[i].name, expected[i].name);
-        EXPECT_EQ(methods[i].parameters, expected[i].parameters) << expected[i].name;
-        EXPECT_EQ(methods[i].funckind, FUNC_DISPATCH) << expected[i].name;
-        EXPECT_EQ(methods[i].help, std::wstring(L"method ") + expected[i].name);
-    }
+    EXPECT_EQ(Describe(vtableHalf.get()), vtableLines);
+    const std::vector<std::wstring> eventLines = {
+        L"dispinterface 0.0 dispatchable _IPkiAuthenticationPluginEvents: _IPkiAuthenticationPluginEvents Interface",
+        L"implements IDispatch:  / 0",
+        L"1 StatusChanged(statusCode/1) dispatch: method StatusChanged",
+        L"2 DataReady(smartCardName/1, smartCardReader/1, cspName/1) dispatch: method DataReady",
+        L"3 Failed(statusCode/1) dispatch: method Failed",
+    };
+    EXPECT_EQ(Describe(events.get()), eventLines);
+    const std::vector<std::wstring> coclassLines = {
+        L"coclass 1.0 creatable CSmartCardAuthPlugin: SmartCardAuthPlugin Class",
+        L"implements IPkiAuthenticationPlugin: IPkiAuthenticationPlugin Interface / 1",
+        L"implements _IPkiAuthenticationPluginEvents: _IPkiAuthenticationPluginEvents Interface / 3",
+    };
+    EXPECT_EQ(Describe(coclass.get()), coclassLines);
+    FUNCDESC* first = nullptr;
+    ASSERT_EQ(vtableHalf->GetFuncDesc(0, &first), S_OK);
+    EXPECT_EQ(first->oVft, static_cast<SHORT>(7 * sizeof(void*))) << "first slot right after IDispatch's seven";
+    vtableHalf->ReleaseFuncDesc(first);
 }
 
 }  // namespace

@@ -42,7 +42,6 @@ DWORD Advise(IPkiAuthenticationPlugin* plugin, TestSink* sink)
 TEST(SubscriptionDuringEvent, HandlerUnadvisesItselfAndALaterSink)
 {
     auto plugin = CreatePlugin();
-    auto& object = PluginObject(plugin.get());
     auto a = TestSink::Create(), b = TestSink::Create(), c = TestSink::Create();
     const DWORD cookieA = Advise(plugin.get(), a.get());
     Advise(plugin.get(), b.get());
@@ -53,27 +52,21 @@ TEST(SubscriptionDuringEvent, HandlerUnadvisesItselfAndALaterSink)
         EXPECT_EQ(S_OK, UnadviseEvents(plugin, cookieA));
         EXPECT_EQ(S_OK, UnadviseEvents(plugin, cookieC));
     });
-    // From here on the connection list holds the only reference on `a`.
-    TestSink* rawA = a.get();
-    a.reset();
+    a.reset();  // from here on the connection list holds the only reference on `a`
 
-    object.FireStatusChanged(1);
+    PluginObject(plugin.get()).FireStatusChanged(1);
     // The pass had already taken its sinks: c still got this event, and `a`
     // lived until the pass was done with it.
     EXPECT_TRUE(aDestroyed);
-    EXPECT_EQ(1u, b->CallCount());
     EXPECT_EQ(1u, c->CallCount());
-
-    object.FireStatusChanged(2);
+    PluginObject(plugin.get()).FireStatusChanged(2);
     EXPECT_TRUE(ReceivedInOrder(*b.get(), 1, 2));
     EXPECT_EQ(1u, c->CallCount());
-    (void)rawA;
 }
 
 TEST(SubscriptionDuringEvent, SinkAdvisedFromAHandlerGetsTheNextEvent)
 {
     auto plugin = CreatePlugin();
-    auto& object = PluginObject(plugin.get());
     auto first = TestSink::Create(), second = TestSink::Create(), late = TestSink::Create();
     Advise(plugin.get(), first.get());
     Advise(plugin.get(), second.get());
@@ -83,10 +76,9 @@ TEST(SubscriptionDuringEvent, SinkAdvisedFromAHandlerGetsTheNextEvent)
             EXPECT_EQ(S_OK, AdviseEvents(plugin.get(), late.get(), &lateCookie));
         }
     });
-    object.FireStatusChanged(1);
+    PluginObject(plugin.get()).FireStatusChanged(1);
     EXPECT_EQ(3u, lateCookie);
-    EXPECT_EQ(0u, late->CallCount());
-    object.FireStatusChanged(2);
+    PluginObject(plugin.get()).FireStatusChanged(2);
     EXPECT_TRUE(ReceivedInOrder(*first.get(), 1, 2));
     EXPECT_TRUE(ReceivedInOrder(*second.get(), 1, 2));
     EXPECT_TRUE(ReceivedInOrder(*late.get(), 2, 2));
@@ -120,25 +112,21 @@ TEST(SubscriptionDuringEvent, AdviseAndUnadviseFromAnotherThreadDuringManyEvents
 {
     constexpr LONG kEvents = 100000;
     auto plugin = CreatePlugin();
-    auto& object = PluginObject(plugin.get());
     auto steady1 = TestSink::Create(), steady2 = TestSink::Create();
-    Advise(plugin.get(), steady1.get());
     auto churnSlot = TestSink::Create();  // holds cookie 2 so that churn happens between the steady sinks
+    Advise(plugin.get(), steady1.get());
     const DWORD churnSlotCookie = Advise(plugin.get(), churnSlot.get());
     Advise(plugin.get(), steady2.get());
 
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        for (LONG i = 0; i < kEvents; ++i) object.FireStatusChanged(i);
+        for (LONG i = 0; i < kEvents; ++i) PluginObject(plugin.get()).FireStatusChanged(i);
         done = true;
     });
-
-    std::size_t rounds = 0, transientCalls = 0;
-    bool freedChurnSlot = false;
+    std::size_t rounds = 0;
     while (!done) {
-        if (!freedChurnSlot && rounds == 10) {
+        if (rounds == 10) {
             EXPECT_EQ(S_OK, UnadviseEvents(plugin.get(), churnSlotCookie));
-            freedChurnSlot = true;
         }
         auto transient = TestSink::Create();
         DWORD cookie = 0;
@@ -148,7 +136,6 @@ TEST(SubscriptionDuringEvent, AdviseAndUnadviseFromAnotherThreadDuringManyEvents
         // A transient sink sees a run of consecutive events, each once.
         const auto calls = transient->Calls();
         for (std::size_t i = 1; i < calls.size(); ++i) ASSERT_EQ(calls[i - 1].value + 1, calls[i].value);
-        transientCalls += calls.size();
         ++rounds;
     }
     worker.join();
@@ -156,6 +143,4 @@ TEST(SubscriptionDuringEvent, AdviseAndUnadviseFromAnotherThreadDuringManyEvents
     EXPECT_TRUE(ReceivedInOrder(*steady1.get(), 0, kEvents - 1));
     EXPECT_TRUE(ReceivedInOrder(*steady2.get(), 0, kEvents - 1));
     EXPECT_GT(rounds, 10u);
-    RecordProperty("advise_rounds", static_cast<int>(rounds));
-    RecordProperty("transient_calls", static_cast<int>(transientCalls));
 }

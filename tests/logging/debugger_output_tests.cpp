@@ -1,9 +1,9 @@
 // The debugger copy of every record and the debugger-only messages, observed
-// as a real debugger of a child process.
-#include <windows.h>
-
-#include <string>
-#include <vector>
+// as a real debugger of a child process: the test program re-launches itself
+// with QV_LOG_CHILD naming a scenario, which runs during static
+// initialisation, before any test, and ends the process.
+#include <algorithm>
+#include <cstdlib>
 
 #include "log_test_support.h"
 #include "support/debugger_channel.h"
@@ -11,94 +11,94 @@
 namespace quorvex::test {
 namespace {
 
-std::vector<std::string> SplitLines(const std::string& text, const std::string& lineEnd)
+std::string EnvironmentText(const char* name)
 {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find(lineEnd, start)) != std::string::npos; start = end + lineEnd.size()) {
-        lines.push_back(text.substr(start, end - start + lineEnd.size()));
-    }
-    EXPECT_EQ(start, text.size()) << "text after the last line end";
-    return lines;
+    char value[1024] = {};
+    const DWORD length = ::GetEnvironmentVariableA(name, value, sizeof(value));
+    return length < sizeof(value) ? std::string(value, length) : std::string();
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-// Every debugger text is one whole record line ending in a bare line feed.
-void ExpectOneOfEach(const std::vector<std::string>& texts)
+// A record of each kind, and a text that does not fit.
+void WriteOneOfEach()
 {
-    ASSERT_EQ(texts.size(), 5u);
-    for (const std::string& text : texts) {
-        ASSERT_FALSE(text.empty());
-        EXPECT_EQ(text.back(), '\n');
-        EXPECT_EQ(text.find('\r'), std::string::npos);
-        EXPECT_LE(text.size(), 511u);
-        RecordLine record;
-        EXPECT_TRUE(ParseRecordLine(text.substr(0, text.size() - 1), record)) << text;
-    }
-    EXPECT_NE(texts[0].find("] plain 1 wide\n"), std::string::npos) << texts[0];
-    EXPECT_NE(texts[1].find("] child_scenarios.cpp:"), std::string::npos) << texts[1];
-    EXPECT_NE(texts[1].find("   Child::Routine(5) ---->\n"), std::string::npos) << texts[1];
-    EXPECT_NE(texts[2].find("   step with 100% done\n"), std::string::npos) << texts[2];
-    EXPECT_EQ(texts[3].size(), 511u);
-    EXPECT_NE(texts[4].find("] <---- Child::Routine(5) return OK\n"), std::string::npos) << texts[4];
+    LogPlain("plain %d %S", 1, L"wide");
+    TraceScope scope;
+    QV_TRACE_ENTER(scope, "Child::Routine(%d)", 5);
+    QV_LOG(3, scope, "step with 100%% %s", "done");
+    QV_LOG_PLAIN(3, "%s", std::string(600, 'z').c_str());
+    QV_TRACE_RETURN(scope, "return OK");
 }
 
-TEST(DebuggerOutput, EveryFileLineIsCopiedToTheDebugger)
+int RunScenario(const std::string& scenario)
+{
+    if (scenario == "records") {  // the file first, then standard output
+        if (!OpenLog(EnvironmentText("QV_LOG_CHILD_PATH").c_str(), 3)) return 2;
+        WriteOneOfEach();
+        CloseLog();
+        if (!OpenLog("<STDOUT>", 3)) return 2;
+        WriteOneOfEach();
+        return 0;
+    }
+    if (scenario == "failures") {  // neither changes the stream or the level
+        SetCurrentLogLevel(2);
+        if (OpenLog(EnvironmentText("QV_LOG_CHILD_PATH").c_str(), 3)) return 2;
+        ConfigureLogModule("%LOGS\\x.txt", "Other", 3);
+        return CurrentLogStream() == LogStream::None && CurrentLogLevel() == 2 ? 0 : 2;
+    }
+    return 3;
+}
+
+const int g_childScenario = [] {
+    const std::string scenario = EnvironmentText("QV_LOG_CHILD");
+    if (scenario.empty()) return 0;
+    std::exit(RunScenario(scenario));  // flushes standard output for the parent to read
+}();
+
+TEST(DebuggerOutput, EveryFileAndStandardOutputLineIsCopiedToTheDebugger)
 {
     TempDirectory directory;
     const std::string log = directory.Child("child.txt");
-    const DebuggedRun run = RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"records"}, {L"QV_LOG_CHILD_PATH", Wide(log)}});
+    const DebuggedRun run =
+        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"records"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0u);
-    ExpectOneOfEach(run.debugStrings);
 
-    // The file holds the same lines, with CR LF from the text mode.
-    std::vector<std::string> fileLines = SplitLines(ReadFileBytes(log), "\r\n");
-    ASSERT_EQ(fileLines.size(), run.debugStrings.size());
-    for (size_t i = 0; i < fileLines.size(); ++i) {
-        EXPECT_EQ(fileLines[i].substr(0, fileLines[i].size() - 2) + "\n", run.debugStrings[i]);
+    // The file's CR LF comes from the text mode; standard output may add a CR too.
+    std::vector<std::string> lines = ReadLogLines(log);
+    for (std::string line : SplitLines(run.standardOutput, "\n")) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
     }
+    ASSERT_EQ(lines.size(), 10u);
+    ASSERT_EQ(run.debugStrings.size(), 10u);
+    const std::string endings[] = {"] plain 1 wide", "   Child::Routine(5) ---->", "   step with 100% done", "zzz",
+                                   "] <---- Child::Routine(5) return OK"};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(run.debugStrings[i], lines[i] + "\n") << "the debugger gets the bare line feed";
+        ParseRecordLine(lines[i]);  // a whole record line
+        const std::string& ending = endings[i % 5];
+        EXPECT_EQ(lines[i].substr(std::max(lines[i].size(), ending.size()) - ending.size()), ending);
+    }
+    EXPECT_NE(lines[1].find("] debugger_output_tests.cpp:"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[3].size(), 510u);
+    EXPECT_EQ(lines[8].size(), 510u);
 }
 
-TEST(DebuggerOutput, StandardOutputModeWritesTheSameLinesToStandardOutput)
-{
-    const DebuggedRun run = RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"stdout"}});
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectOneOfEach(run.debugStrings);
-    std::vector<std::string> outputLines = SplitLines(run.standardOutput, "\n");
-    ASSERT_EQ(outputLines.size(), run.debugStrings.size());
-    for (size_t i = 0; i < outputLines.size(); ++i) {
-        std::string line = outputLines[i];
-        if (line.size() >= 2 && line[line.size() - 2] == '\r') line.erase(line.size() - 2, 1);
-        EXPECT_EQ(line, run.debugStrings[i]);
-    }
-}
-
-TEST(DebuggerOutput, UnopenableFileIsReportedToTheDebuggerOnly)
+TEST(DebuggerOutput, OpenFailuresAreReportedToTheDebuggerOnly)
 {
     TempDirectory directory;
     const std::string blocker = directory.Child("blocker");
     ASSERT_TRUE(WriteFileBytes(blocker, "file"));
     const std::string log = blocker + "\\log.txt";
     const DebuggedRun run =
-        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"cannot_open"}, {L"QV_LOG_CHILD_PATH", Wide(log)}});
+        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"failures"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_EQ(run.debugStrings.size(), 1u);
-    EXPECT_EQ(run.debugStrings[0], "Cannot open log file: '" + log + "'\n");
+    const std::vector<std::string> expected = {"Cannot open log file: '" + log + "'\n",
+                                               "Bad interval variable name in log path: '%LOGS\\x.txt'\n"};
+    EXPECT_EQ(run.debugStrings, expected);
+    EXPECT_EQ(run.standardOutput, "");
     EXPECT_EQ(ReadFileBytes(blocker), "file");
-}
-
-TEST(DebuggerOutput, BadKeywordIsReportedAndTheModuleCarriesOn)
-{
-    const DebuggedRun run =
-        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"bad_keyword"}, {L"QV_LOG_CHILD_PATH", L"%LOGS\\x.txt"}});
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_EQ(run.debugStrings.size(), 1u);
-    EXPECT_EQ(run.debugStrings[0], "Bad interval variable name in log path: '%LOGS\\x.txt'\n");
 }
 
 }  // namespace

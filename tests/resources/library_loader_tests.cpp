@@ -1,22 +1,24 @@
-// The resource library loader in real user locales. Each case runs this
-// program again as a child process in the locale it needs, from a folder that
-// holds only the libraries the case names.
+// The resource library loader in real user locales. A Windows process takes
+// its user locale from its Unix environment, so each case runs this program
+// again as a child in the locale it needs, from a folder that holds only the
+// libraries the case names (the first place the library search looks).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <string>
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "logging/log_file.h"
 #include "logging/log_level.h"
-#include "logging/log_record.h"
 #include "logging/log_state.h"
-#include "module/module_state.h"
-#include "support/plugin_helpers.h"
 #include "resource_test_helpers.h"
 #include "resources/resource_library_loader.h"
 #include "resources/string_table.h"
+#include "support/plugin_helpers.h"
+#include "support/temp_directory.h"
 #include "win/unique_bstr.h"
 #include "win/unique_handle.h"
 
@@ -25,26 +27,17 @@ namespace {
 
 using Records = std::vector<std::string>;
 
-std::wstring EnvironmentText(const wchar_t* name)
+std::wstring ModulePath(HMODULE module)
 {
-    wchar_t value[128] = {};
-    const DWORD length = ::GetEnvironmentVariableW(name, value, 128);
-    return length < 128 ? std::wstring(value, length) : std::wstring();
+    wchar_t path[MAX_PATH] = {};
+    return std::wstring(path, ::GetModuleFileNameW(module, path, MAX_PATH));
 }
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
 std::string ModuleName(HMODULE module)
 {
-    if (!module) return "(null)";
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-    const std::wstring full(path, length);
-    return ToUtf8(full.substr(full.rfind(L'\\') + 1));
-}
-
-std::string Text204(HMODULE module)
-{
-    std::optional<std::wstring> text = module ? LoadModuleString(module, 204) : std::nullopt;
-    return text ? ToUtf8(*text) : "(none)";
+    return module ? std::filesystem::path(ModulePath(module)).filename().string() : "(null)";
 }
 
 // What the child does: "load" calls the loader once; "construct" makes two
@@ -54,27 +47,22 @@ std::string RunChildAction(const std::wstring& action)
     std::string result;
     if (action == L"load") {
         HMODULE library = LoadResourceLibrary(L"VestrelRes");
-        result += "library=" + ModuleName(library) + "\n";
-        result += "text204=" + Text204(library) + "\n";
+        std::optional<std::wstring> text = library ? LoadModuleString(library, 204) : std::nullopt;
+        result += "library=" + ModuleName(library) + "\ntext204=" + (text ? ToUtf8(*text) : "(none)") + "\n";
     } else if (action == L"construct") {
         ComPtr<IPkiAuthenticationPlugin> first = CreatePlugin();
         HMODULE afterFirst = CurrentResourceInstance();
         ComPtr<IPkiAuthenticationPlugin> second = CreatePlugin();
         HMODULE afterSecond = CurrentResourceInstance();
-        result += "instance=" + ModuleName(afterSecond) + "\n";
-        result += std::string("same_instance=") + (afterFirst == afterSecond ? "1" : "0") + "\n";
+        result += "library=" + ModuleName(afterSecond) + "\nsame_instance=" + (afterFirst == afterSecond ? "1" : "0");
         UniqueBstr text;
         LONG returnCode = -1;
-        if (second && second->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK) {
-            result += "status_0x20CC=" + ToUtf8(text.view()) + "\n";
-        }
-        // Two constructions, two loads: giving back one still leaves the
-        // library in the process.
-        if (afterSecond && afterSecond != ModuleHandle()) {
-            ::FreeLibrary(afterSecond);
-            result += std::string("loaded_after_one_free=") +
-                      (::GetModuleHandleW(L"VestrelRes_en.dll") ? "1" : "0") + "\n";
-        }
+        if (second && second->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK)
+            result += "\ntext204=" + ToUtf8(text.view());
+        // Two constructions, two loads: giving back one leaves the library in the process.
+        if (afterSecond != ModuleHandle() && ::FreeLibrary(afterSecond))
+            result += std::string("\nloaded_after_one_free=") + (::GetModuleHandleW(L"VestrelRes_en.dll") ? "1" : "0");
+        result += "\n";
     }
     return result + "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
 }
@@ -82,110 +70,141 @@ std::string RunChildAction(const std::wstring& action)
 // The child's side. In a normal run of the program it has nothing to do.
 TEST(ResourceLocaleChild, Run)
 {
-    const std::wstring action = EnvironmentText(L"QV_RESOURCE_CHILD_ACTION");
-    if (action.empty()) GTEST_SKIP() << "runs only as the child of the locale cases";
-
-    wchar_t program[MAX_PATH] = {};
-    const std::wstring path(program, ::GetModuleFileNameW(nullptr, program, MAX_PATH));
-    const std::string folder = ToUtf8(path.substr(0, path.rfind(L'\\')));
-
+    const wchar_t* action = _wgetenv(L"QV_RESOURCE_CHILD_ACTION");
+    if (!action) GTEST_SKIP() << "runs only as the child of the locale cases";
+    const std::string folder = ToUtf8(FolderOf(ModulePath(nullptr)));
     ResetLogStateForTests();
     ASSERT_TRUE(OpenLog((folder + "\\log.txt").c_str(), 3));
     SetCurrentLogLevel(3);
     const std::string result = RunChildAction(action);
     CloseLog();
-
-    {
-        std::ofstream file(folder + "\\result.txt", std::ios::binary);
-        file << result;
-        ASSERT_TRUE(file.good());
-    }
-
-    UniqueHandle done(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EnvironmentText(L"QV_RESOURCE_CHILD_EVENT").c_str()));
+    ASSERT_TRUE(WriteFileBytes(folder + "\\result.txt", result));
+    UniqueHandle done(::OpenEventW(EVENT_MODIFY_STATE, FALSE, _wgetenv(L"QV_RESOURCE_CHILD_EVENT")));
     ASSERT_TRUE(done);
     ::SetEvent(done.get());
 }
 
-const std::vector<std::wstring> kAllLibraries = {L"VestrelRes_en", L"VestrelRes_de", L"VestrelRes_zh-CHS",
-                                                 L"VestrelRes_zh-CHT", L"VestrelRes_pt-BR"};
+struct ChildReport {
+    std::map<std::string, std::string> values;  // the child's "key=value" lines; none when it did not finish
+    Records loaderRecords;  // the messages of the located records of the loader's module
+    std::string log;
+};
 
-TEST(ResourceLibraryLoader, ChineseOfThePrcLoadsTheSimplifiedLibrary)
+// Runs the child in the Unix locale `unixLocale` (e.g. "zh_TW.UTF-8") with
+// exactly the `libraries` beside it.
+ChildReport RunInLocale(const char* unixLocale, const std::vector<std::wstring>& libraries, const char* action)
 {
-    ChildReport report = RunInLocale("zh_CN.UTF-8", kAllLibraries, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "VestrelRes_zh-CHS.dll");
-    EXPECT_EQ(report.values["text204"], "正在等待智能卡...");
-    EXPECT_EQ(report.loaderRecords, Records{"found resource DLL: VestrelRes_zh-CHS.dll"}) << report.log;
-}
-
-TEST(ResourceLibraryLoader, ChineseOfTaiwanAndSingaporeLoadTheTraditionalLibrary)
-{
-    for (const char* locale : {"zh_TW.UTF-8", "zh_SG.UTF-8"}) {
-        ChildReport report = RunInLocale(locale, kAllLibraries, "load");
-        ASSERT_TRUE(report.finished) << locale;
-        EXPECT_EQ(report.values["library"], "VestrelRes_zh-CHT.dll") << locale;
-        EXPECT_EQ(report.values["text204"], "正在等待智慧卡...") << locale;
+    ChildReport report;
+    TempDirectory folder;
+    const std::wstring childFolder = std::filesystem::path(folder.path()).wstring();
+    const std::wstring program = ModulePath(nullptr);
+    const std::wstring childProgram = childFolder + program.substr(FolderOf(program).size());
+    EXPECT_TRUE(::CopyFileW(program.c_str(), childProgram.c_str(), FALSE)) << "copy of the test program";
+    ::CopyFileW((FolderOf(program) + L"\\winscard.dll").c_str(), (childFolder + L"\\winscard.dll").c_str(), FALSE);
+    for (const std::wstring& library : libraries) {
+        EXPECT_TRUE(::CopyFileW(BuiltResourceLibrary(library.c_str()).c_str(),
+                                (childFolder + L"\\" + library + L".dll").c_str(), FALSE));
     }
+
+    // The locale reaches the child only through its Unix environment, which a
+    // Windows environment block does not set: the child is started as a Unix
+    // program that sets it and runs the Wine loader. Such a child has no
+    // process handle here; it signals a named event when its report is done.
+    static std::atomic<int> runs{0};
+    const std::wstring eventName =
+        L"QvResourceChild_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++runs);
+    UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    const wchar_t* loader = _wgetenv(L"WINELOADER");
+    const std::string settings = std::string("LC_ALL=") + unixLocale + " QV_RESOURCE_CHILD_ACTION=" + action;
+    std::wstring commandLine = L"Z:\\usr\\bin\\env " + std::wstring(settings.begin(), settings.end()) +
+                               L" QV_RESOURCE_CHILD_EVENT=" + eventName + L" " +
+                               (loader ? loader : L"/usr/lib/wine/wine64") + L" " + childProgram +
+                               L" --gtest_filter=ResourceLocaleChild.Run --gtest_brief=1";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!done || !::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   childFolder.c_str(), &startup, &process)) {
+        ADD_FAILURE() << "cannot start the child: " << ::GetLastError();
+        return report;
+    }
+    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    if (::WaitForSingleObject(done.get(), 60000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the child in " << unixLocale << " did not finish";
+        return report;
+    }
+    std::istringstream result(ReadFileBytes(folder.Child("result.txt")));
+    for (std::string line; std::getline(result, line);) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) report.values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    // The loader's records name its source module: the message follows
+    // "Glsapi.cpp:<line>" and three spaces.
+    report.log = ReadFileBytes(folder.Child("log.txt"));
+    std::istringstream log(report.log);
+    for (std::string line; std::getline(log, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t source = line.find("Glsapi.cpp:");
+        if (source != std::string::npos) report.loaderRecords.push_back(line.substr(line.find("   ", source) + 3));
+    }
+    // The folder goes away with `folder`: wait until the child has let go of
+    // the files it runs from.
+    const DWORD childId = static_cast<DWORD>(std::stoul("0" + report.values["pid"]));
+    if (UniqueHandle child{::OpenProcess(SYNCHRONIZE, FALSE, childId)}) ::WaitForSingleObject(child.get(), 10000);
+    return report;
 }
 
-TEST(ResourceLibraryLoader, PortugueseOfPortugalLoadsTheBrazilianLibraryAndLogsTheLocaleId)
+TEST(ResourceLibraryLoader, ChoosesTheLibraryOfTheUserLocaleWithTheRegionRulesAndTheEnglishFallback)
 {
-    ChildReport report = RunInLocale("pt_PT.UTF-8", kAllLibraries, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "VestrelRes_pt-BR.dll");
-    EXPECT_EQ(report.loaderRecords, (Records{"locale id: 0816", "found resource DLL: VestrelRes_pt-BR.dll"}))
-        << report.log;
-}
-
-TEST(ResourceLibraryLoader, GermanLoadsItsOwnLibraryWhenPresent)
-{
-    ChildReport report = RunInLocale("de_DE.UTF-8", kAllLibraries, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "VestrelRes_de.dll");
-    EXPECT_EQ(report.values["text204"], "Warten auf eine Smartcard...");
-}
-
-TEST(ResourceLibraryLoader, GermanWithOnlyEnglishPresentFallsBackToEnglish)
-{
-    ChildReport report = RunInLocale("de_DE.UTF-8", {L"VestrelRes_en"}, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "VestrelRes_en.dll");
-    EXPECT_EQ(report.values["text204"], "Waiting for a smart card...");
-    EXPECT_EQ(report.loaderRecords, (Records{"*** didn't find VestrelRes_de.dll, try to load English version",
-                                             "loading: VestrelRes_en.dll",
-                                             "found resource DLL: VestrelRes_en.dll"}))
-        << report.log;
-}
-
-TEST(ResourceLibraryLoader, EnglishMissingTriesTheSameFileTwiceAndGivesNull)
-{
-    ChildReport report = RunInLocale("en_US.UTF-8", {L"VestrelRes_de"}, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "(null)");
-    EXPECT_EQ(report.loaderRecords, (Records{"*** didn't find VestrelRes_en.dll, try to load English version",
-                                             "loading: VestrelRes_en.dll",
-                                             "*** English resource DLL not found: VestrelRes_en.dll, return NULL"}))
-        << report.log;
-}
-
-TEST(ResourceLibraryLoader, ThreeLetterLanguageGivesNullWithoutTryingEnglish)
-{
-    ChildReport report = RunInLocale("haw_US.UTF-8", kAllLibraries, "load");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["library"], "(null)");
-    EXPECT_TRUE(report.loaderRecords.empty()) << report.log;
+    const std::vector<std::wstring> all = {L"VestrelRes_en", L"VestrelRes_de", L"VestrelRes_zh-CHS",
+                                           L"VestrelRes_zh-CHT", L"VestrelRes_pt-BR"};
+    const std::vector<std::wstring> englishOnly = {L"VestrelRes_en"}, germanOnly = {L"VestrelRes_de"};
+    const struct {
+        const char* locale;
+        const std::vector<std::wstring>& libraries;
+        const char* library;
+        const char* text204;
+        Records records;  // empty for a library found at once: its one L3 record
+    } cases[] = {
+        {"zh_CN.UTF-8", all, "VestrelRes_zh-CHS.dll", "正在等待智能卡...", {}},
+        // Chinese of Taiwan (0404) and of Singapore (1004): any id but 0804 is traditional.
+        {"zh_TW.UTF-8", all, "VestrelRes_zh-CHT.dll", "正在等待智慧卡...", {}},
+        {"zh_SG.UTF-8", all, "VestrelRes_zh-CHT.dll", "正在等待智慧卡...", {}},
+        {"pt_PT.UTF-8", all, "VestrelRes_pt-BR.dll", "Aguardando um cartão inteligente...",
+         {"locale id: 0816", "found resource DLL: VestrelRes_pt-BR.dll"}},
+        {"de_DE.UTF-8", all, "VestrelRes_de.dll", "Warten auf eine Smartcard...", {}},
+        {"de_DE.UTF-8", englishOnly, "VestrelRes_en.dll", "Waiting for a smart card...",
+         {"*** didn't find VestrelRes_de.dll, try to load English version", "loading: VestrelRes_en.dll",
+          "found resource DLL: VestrelRes_en.dll"}},
+        // English missing: the same file is tried twice.
+        {"en_US.UTF-8", germanOnly, "(null)", "(none)",
+         {"*** didn't find VestrelRes_en.dll, try to load English version", "loading: VestrelRes_en.dll",
+          "*** English resource DLL not found: VestrelRes_en.dll, return NULL"}},
+        // A three-letter language name does not fit the loader's buffer: null
+        // at once, without trying English, and no record.
+        {"haw_US.UTF-8", all, "(null)", "(none)", {}},
+    };
+    for (const auto& c : cases) {
+        ChildReport report = RunInLocale(c.locale, c.libraries, "load");
+        const std::string what = std::string(c.locale) + " with " + std::to_string(c.libraries.size()) + " libraries";
+        EXPECT_EQ(report.values["library"], c.library) << what;
+        EXPECT_EQ(report.values["text204"], c.text204) << what;
+        const Records records = c.records.empty() && std::string(c.library) != "(null)"
+                                    ? Records{"found resource DLL: " + std::string(c.library)}
+                                    : c.records;
+        EXPECT_EQ(report.loaderRecords, records) << what << "\n" << report.log;
+    }
 }
 
 TEST(ResourceLibraryLoader, EveryConstructionLoadsTheLibraryAndInstallsIt)
 {
     ChildReport report = RunInLocale("en_US.UTF-8", {L"VestrelRes_en"}, "construct");
-    ASSERT_TRUE(report.finished);
-    EXPECT_EQ(report.values["instance"], "VestrelRes_en.dll");
+    EXPECT_EQ(report.values["library"], "VestrelRes_en.dll");
     EXPECT_EQ(report.values["same_instance"], "1");
-    EXPECT_EQ(report.values["status_0x20CC"], "Waiting for a smart card...");
+    EXPECT_EQ(report.values["text204"], "Waiting for a smart card...") << "GetStatusString of 0x20CC";
     EXPECT_EQ(report.values["loaded_after_one_free"], "1");
-    EXPECT_EQ(report.loaderRecords, (Records{"found resource DLL: VestrelRes_en.dll",
-                                             "found resource DLL: VestrelRes_en.dll"}))
+    EXPECT_EQ(report.loaderRecords,
+              (Records{"found resource DLL: VestrelRes_en.dll", "found resource DLL: VestrelRes_en.dll"}))
         << report.log;
 }
 

@@ -1,5 +1,6 @@
 // Reading strings straight from RT_STRING blocks: hand-made blocks for the
-// bounds, and a built library for the platform's resource lookup.
+// bounds, and the built sample libraries. Lookups in a library through the
+// module's resource instance are checked with GetStatusString.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -24,74 +25,31 @@ std::vector<WCHAR> Block(std::initializer_list<std::wstring_view> entries)
     return block;
 }
 
-size_t Bytes(const std::vector<WCHAR>& block) { return block.size() * sizeof(WCHAR); }
-
-TEST(StringTableEntry, FindsEachEntryWithItsExactLength)
+TEST(StringTableEntry, FindsEachEntryWithItsExactLengthAndNeverReadsPastTheBlock)
 {
-    const std::vector<WCHAR> block = Block({L"first", L"", L"third entry", L"x"});
-    EXPECT_EQ(StringTableEntry(block.data(), Bytes(block), 0), std::wstring_view(L"first"));
-    EXPECT_EQ(StringTableEntry(block.data(), Bytes(block), 2), std::wstring_view(L"third entry"));
-    EXPECT_EQ(StringTableEntry(block.data(), Bytes(block), 3), std::wstring_view(L"x"));
-}
-
-TEST(StringTableEntry, EmptyEntryAndEntriesBeyondTheBlockAreMissing)
-{
-    const std::vector<WCHAR> block = Block({L"first", L"", L"third"});
-    EXPECT_FALSE(StringTableEntry(block.data(), Bytes(block), 1));
-    EXPECT_FALSE(StringTableEntry(block.data(), Bytes(block), 3));
-    EXPECT_FALSE(StringTableEntry(block.data(), Bytes(block), 15));
-    EXPECT_FALSE(StringTableEntry(block.data(), 0, 0));
-}
-
-TEST(StringTableEntry, LengthRunningPastTheBlockEndFailsInsteadOfReadingOn)
-{
-    // The text after the block's declared size must never be returned.
-    std::vector<WCHAR> buffer = Block({L"ab", L"cdefgh"});
-    const size_t declared = Bytes(buffer) - 2 * sizeof(WCHAR);  // cuts "gh" off entry 1
-    EXPECT_EQ(StringTableEntry(buffer.data(), declared, 0), std::wstring_view(L"ab"));
-    EXPECT_FALSE(StringTableEntry(buffer.data(), declared, 1));
-    // A skipped entry that runs past the end also ends the walk.
-    EXPECT_FALSE(StringTableEntry(buffer.data(), declared, 2));
-    // An entry ending exactly at the block's end is whole.
-    EXPECT_EQ(StringTableEntry(buffer.data(), Bytes(buffer), 1), std::wstring_view(L"cdefgh"));
-    // A size with an odd byte holds no further code unit.
-    EXPECT_FALSE(StringTableEntry(buffer.data(), Bytes(buffer) - 1, 1));
-}
-
-TEST(StringTableEntry, LengthPrefixAsLastUnitOfTheBlockFails)
-{
-    const std::vector<WCHAR> block = {2, L'a', L'b', 5};
-    EXPECT_FALSE(StringTableEntry(block.data(), Bytes(block), 1));
-}
-
-class ModuleStrings : public testing::Test {
-protected:
-    HMODULE edges_ = LoadBuiltResourceLibrary(L"string_table_edges");
-};
-
-TEST_F(ModuleStrings, IdsOnBothSidesOfABlockBoundary)
-{
-    ASSERT_NE(edges_, nullptr);
-    EXPECT_EQ(LoadModuleString(edges_, 31), L"Text of id 31, the last entry of block 2.");
-    EXPECT_EQ(LoadModuleString(edges_, 32), L"Text of id 32, the first entry of block 3.");
-    EXPECT_EQ(LoadModuleString(edges_, 30), L"Text of id 30.");
-    EXPECT_EQ(LoadModuleString(edges_, 34), L"Text of id 34.");
-}
-
-TEST_F(ModuleStrings, EmptyEntriesAndMissingBlocksAreMissing)
-{
-    ASSERT_NE(edges_, nullptr);
-    EXPECT_FALSE(LoadModuleString(edges_, 33));   // empty entry between 32 and 34
-    EXPECT_FALSE(LoadModuleString(edges_, 15));   // empty last entry of block 1
-    EXPECT_FALSE(LoadModuleString(edges_, 198));  // no block 13 at all
-}
-
-TEST_F(ModuleStrings, DamagedBlockInALibraryFailsOnlyTheDamagedEntry)
-{
-    ASSERT_NE(edges_, nullptr);
-    EXPECT_EQ(LoadModuleString(edges_, 1584), L"ab");
-    EXPECT_FALSE(LoadModuleString(edges_, 1585));
-    EXPECT_FALSE(LoadModuleString(edges_, 1586));
+    const std::vector<WCHAR> four = Block({L"first", L"", L"third entry", L"x"});
+    const std::vector<WCHAR> two = Block({L"ab", L"cdefgh"});
+    const std::vector<WCHAR> prefixLast = {2, L'a', L'b', 5};
+    const struct {
+        const std::vector<WCHAR>& block;
+        size_t cutBytes;  // taken off the end of the block's size
+        unsigned entry;
+        const wchar_t* expected;  // null: missing
+    } cases[] = {
+        {four, 0, 0, L"first"}, {four, 0, 2, L"third entry"}, {four, 0, 3, L"x"},
+        {four, 0, 1, nullptr},  // empty entry
+        {four, 0, 4, nullptr}, {four, 0, 15, nullptr}, {four, four.size() * 2, 0, nullptr},  // beyond the block
+        {two, 0, 1, L"cdefgh"},  // ends exactly at the block's end
+        {two, 4, 0, L"ab"}, {two, 4, 1, nullptr},  // "gh" cut off: the text would run past the end
+        {two, 4, 2, nullptr},  // a skipped entry that runs past the end also ends the walk
+        {two, 1, 1, nullptr},  // an odd byte holds no further code unit
+        {prefixLast, 0, 1, nullptr},  // a length prefix as the block's last unit
+    };
+    for (const auto& c : cases) {
+        const auto text = StringTableEntry(c.block.data(), c.block.size() * sizeof(WCHAR) - c.cutBytes, c.entry);
+        EXPECT_EQ(text ? std::wstring(*text) : L"(missing)", c.expected ? c.expected : L"(missing)")
+            << "entry " << c.entry << " of a " << c.block.size() << "-unit block cut by " << c.cutBytes;
+    }
 }
 
 TEST(SampleLibraries, EveryReportedStatusHasATextInEveryLanguage)
@@ -99,10 +57,7 @@ TEST(SampleLibraries, EveryReportedStatusHasATextInEveryLanguage)
     for (const wchar_t* name :
          {L"VestrelRes_en", L"VestrelRes_de", L"VestrelRes_zh-CHS", L"VestrelRes_zh-CHT", L"VestrelRes_pt-BR"}) {
         HMODULE library = LoadBuiltResourceLibrary(name);
-        ASSERT_NE(library, nullptr);
-        for (UINT id = 197; id <= 222; ++id) {
-            EXPECT_TRUE(LoadModuleString(library, id)) << ToUtf8(name) << " id " << id;
-        }
+        for (UINT id = 197; id <= 222; ++id) EXPECT_TRUE(LoadModuleString(library, id)) << ToUtf8(name) << " id " << id;
         EXPECT_FALSE(LoadModuleString(library, 223)) << ToUtf8(name);
     }
 }

@@ -19,21 +19,6 @@ inline const std::vector<BYTE> kDualAtr = scardsim::AtrFromHex("3B:83:80:01:51:5
 inline const std::vector<BYTE> kT0Atr = scardsim::AtrFromHex("3B:02:14:50");
 inline const std::vector<BYTE> kT1Atr = scardsim::AtrFromHex("3B:81:01:51:D1");
 
-// A context released at scope exit, so a failing assertion cannot leak it.
-class ScopedContext {
- public:
-  ScopedContext() { EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_), SCARD_S_SUCCESS); }
-  ~ScopedContext() {
-    if (handle_) SCardReleaseContext(handle_);
-  }
-  ScopedContext(const ScopedContext&) = delete;
-  ScopedContext& operator=(const ScopedContext&) = delete;
-  SCARDCONTEXT get() const { return handle_; }
-
- private:
-  SCARDCONTEXT handle_ = 0;
-};
-
 inline SCARD_READERSTATEW Record(LPCWSTR reader, DWORD currentState = SCARD_STATE_UNAWARE) {
   SCARD_READERSTATEW record{};
   record.szReader = reader;
@@ -41,10 +26,37 @@ inline SCARD_READERSTATEW Record(LPCWSTR reader, DWORD currentState = SCARD_STAT
   return record;
 }
 
-inline std::vector<std::wstring> SplitMultiString(const wchar_t* list) {
+inline std::vector<BYTE> Atr(const SCARD_READERSTATEW& record) {
+  return std::vector<BYTE>(record.rgbAtr, record.rgbAtr + record.cbAtr);
+}
+
+// The names of a multi-string, checking the length the service gave for it:
+// every name with its NUL and the final NUL, two NULs for an empty list.
+inline std::vector<std::wstring> SplitMultiString(const wchar_t* list, DWORD length) {
   std::vector<std::wstring> names;
-  for (const wchar_t* p = list; *p; p += wcslen(p) + 1) names.emplace_back(p);
+  const wchar_t* p = list;
+  for (; *p; p += wcslen(p) + 1) names.emplace_back(p);
+  EXPECT_EQ(static_cast<DWORD>(p - list) + (names.empty() ? 2 : 1), length);
   return names;
 }
+
+// A clean service with one open context. It is opened after the base reset
+// (which would forget it) and released before the base leak check.
+class SimWithContext : public SimulatedServiceTest {
+ protected:
+  void SetUp() override {
+    SimulatedServiceTest::SetUp();
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_), SCARD_S_SUCCESS);
+  }
+  void TearDown() override {
+    SCardReleaseContext(context_);
+    SimulatedServiceTest::TearDown();
+  }
+  LONG Connect(LPCWSTR reader, DWORD share, DWORD protocols, SCARDHANDLE& card) {
+    return SCardConnectW(context_, reader, share, protocols, &card, &protocol_);
+  }
+  SCARDCONTEXT context_ = 0;
+  DWORD protocol_ = 0;  // of the last Connect
+};
 
 }  // namespace scardsim_test

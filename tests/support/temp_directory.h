@@ -21,13 +21,11 @@ private:
     std::string path_;
 };
 
-// The whole file as raw bytes (no line-end translation); empty when it cannot be read.
-std::string ReadFileBytes(const std::string& path);
-// The bytes from `offset` to the end.
-std::string ReadFileBytesFrom(const std::string& path, long long offset);
-long long FileSize(const std::string& path);  // -1 when missing
+// The bytes from `offset` to the end, raw (no line-end translation); empty
+// when the file cannot be read.
+std::string ReadFileBytes(const std::string& path, long long offset = 0);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
+long long FileSize(const std::string& path);  // -1 when missing
 bool IsDirectory(const std::string& path);
-bool PathExists(const std::string& path);
 
 }  // namespace quorvex::test

@@ -118,6 +118,10 @@ STDMETHODIMP TestSink::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD flags
             call.strings.emplace_back(arg.bstrVal ? arg.bstrVal : L"", SysStringLen(arg.bstrVal));
             call.bstrPointers.push_back(arg.bstrVal);
         }
+        for (UINT i = 0; options_.spoilsArguments && i < params->cArgs; ++i) {
+            params->rgvarg[i].vt = VT_I2;
+            params->rgvarg[i].iVal = -1;
+        }
     }
 
     Handler handler;

@@ -66,6 +66,7 @@ public:
     struct Options {
         bool answersEventDiid = true;
         bool answersPropertyNotifySink = false;
+        bool spoilsArguments = false;  // overwrites the argument block after recording it
     };
     static ComPtr<TestSink> Create();
     static ComPtr<TestSink> Create(Options options);

@@ -16,7 +16,11 @@ ModulePath GetModulePath() noexcept
 
 HRESULT ModulePathResult(const ModulePath& path) noexcept
 {
-    if (path.length == 0) return HresultFromWin32(static_cast<LONG>(path.lastError));
+    if (path.length == 0) {
+        // A failure without an error code must not read as success.
+        const HRESULT hr = HresultFromWin32(static_cast<LONG>(path.lastError));
+        return FAILED(hr) ? hr : E_FAIL;
+    }
     if (path.length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     return S_OK;
 }

@@ -1,19 +1,6 @@
-# Cross-build for 64-bit Windows with the POSIX-thread mingw-w64 compilers
-# (the win32-thread ones have no std::mutex and cannot build GoogleTest).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+# Cross-build for 64-bit Windows; programs run under Wine.
 set(QUORVEX_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${QUORVEX_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QUORVEX_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${QUORVEX_TRIPLE}-windres)
-set(QUORVEX_WIDL       ${QUORVEX_TRIPLE}-widl)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QUORVEX_WIDL_TARGET --win64)
-set(QUORVEX_OBJDUMP    ${QUORVEX_TRIPLE}-objdump)
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORVEX_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Everything static except system DLLs, so the plug-in needs nothing beside itself.
-set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

@@ -4,6 +4,7 @@
 #include "module/module_state.h"
 #include "plugin/capture_session.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "plugin/status_ids.h"
 #include "smartcard/card_watch.h"
 #include "win/unique_handle.h"
 
@@ -11,8 +12,6 @@ namespace quorvex {
 namespace {
 
 constexpr DWORD kStopTimeoutMs = 15000;
-constexpr LONG kStatusWorkerStarted = 204;
-constexpr LONG kStatusNoWorker = 217;
 
 constexpr wchar_t kGracefulText[] = L"SUCCESS: worker thread was terminated gracefully\n";
 constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
@@ -113,18 +112,18 @@ STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCo
     if (!returnCode) return E_POINTER;
 
     if (capturing()) {
-        SendStatusChanged(kStatusNoWorker);
+        SendStatusChanged(status::kCaptureNotStarted);
         *returnCode = -1;
         return S_OK;
     }
     // A session whose worker ended by itself is done with.
     capture_ = StartWorker(*this);
     if (!capture_) {
-        SendStatusChanged(kStatusNoWorker);
+        SendStatusChanged(status::kCaptureNotStarted);
         *returnCode = -1;
         return S_OK;
     }
-    SendStatusChanged(kStatusWorkerStarted);
+    SendStatusChanged(status::kCaptureStarted);
     *returnCode = 0;
     return S_OK;
 }

@@ -4,6 +4,7 @@
 #include "logging/log.h"
 #include "plugin/event_source.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "plugin/status_ids.h"
 
 namespace quorvex {
 
@@ -31,20 +32,20 @@ HRESULT RaiseOnSnapshot(ConnectionPoint& point, Raise raise) noexcept
 LONG StatusCategory(LONG statusId) noexcept
 {
     switch (statusId) {
-    case 197:
+    case status::kCardIdentified:
         return 0;
-    case 204:
-    case 209:
+    case status::kCaptureStarted:
+    case status::kCardRemoved:
         return 0x2000;
-    case 210:
-    case 219:
-    case 220:
+    case status::kUnknownCard:
+    case status::kCardUnresponsive:
+    case status::kCardUnsupported:
         return 0x5000;
-    case 217:
+    case status::kCaptureNotStarted:
         return 0x4000;
-    case 221:
+    case 221:  // has a category although nothing reports it
         return 0x7000;
-    case 222:
+    case status::kUnknownCardNotice:
         return 0x8000;
     default:
         return 0x1000;
@@ -59,7 +60,7 @@ void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId)
                    "CSmartCardAuthPlugin::SendStatusChanged(0x%X)", static_cast<unsigned>(statusId));
     }
     // 197 marks a card fully identified: worth a trace, not an event.
-    if (statusId == 197) return;
+    if (statusId == status::kCardIdentified) return;
     RaiseStatusChanged(sinks, statusId | StatusCategory(statusId));
 }
 

@@ -6,17 +6,12 @@
 
 #include "logging/log.h"
 #include "plugin/capture_session.h"
+#include "plugin/status_ids.h"
 #include "smartcard/card_watch.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex {
 namespace {
-
-constexpr LONG kStatusIdentified = 197;
-constexpr LONG kStatusUnknownCard = 210;
-constexpr LONG kStatusCardListFailed = 215;
-constexpr LONG kStatusCardStatusFailed = 216;
-constexpr LONG kStatusUnknownCardNotice = 222;
 
 constexpr unsigned Hex(LONG result) noexcept { return static_cast<unsigned>(result); }
 
@@ -44,7 +39,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
         if (result != SCARD_S_SUCCESS) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
-            session.FireFailed(kStatusCardStatusFailed);
+            session.FireFailed(status::kCardStatusFailed);
             return false;
         }
     }
@@ -55,14 +50,14 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
-        session.FireFailed(kStatusCardListFailed);
+        session.FireFailed(status::kCardListFailed);
         return false;
     }
     const std::wstring_view cardName = ServiceString(cards.get(), cardsLength);
     if (cardName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
-        session.FireFailed(kStatusUnknownCard);
-        session.SendStatusChanged(kStatusUnknownCardNotice);
+        session.FireFailed(status::kUnknownCard);
+        session.SendStatusChanged(status::kUnknownCardNotice);
         return false;
     }
 
@@ -72,11 +67,11 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
-        session.FireFailed(kStatusUnknownCard);
+        session.FireFailed(status::kUnknownCard);
         return false;
     }
 
-    session.SendStatusChanged(kStatusIdentified);
+    session.SendStatusChanged(status::kCardIdentified);
 
     // The reader is named as the reader table spells it, not as the service does.
     const UniqueBstr smartCardName = MakeBstr(cardName);
@@ -112,16 +107,16 @@ void IdentifyCardAndSendDataReady(CaptureSession& session, TraceScope& scope, Wa
     QV_LOG(3, scope, "SCardDisconnect() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to disconnect card: 0x%X", Hex(result));
-        session.SendStatusChanged(kStatusIdentified);
+        session.SendStatusChanged(status::kCardIdentified);
         return;
     }
     result = context.Release();
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardReleaseContext() failed");
-        session.SendStatusChanged(kStatusIdentified);
+        session.SendStatusChanged(status::kCardIdentified);
         return;
     }
-    session.SendStatusChanged(kStatusIdentified);
+    session.SendStatusChanged(status::kCardIdentified);
     QV_TRACE_RETURN(scope, "return OK");
 }
 

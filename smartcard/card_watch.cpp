@@ -8,21 +8,12 @@
 #include "logging/log.h"
 #include "logging/system_error_text.h"
 #include "plugin/capture_session.h"
+#include "plugin/status_ids.h"
 
 namespace quorvex {
 namespace {
 
 constexpr DWORD kWaitMs = 100;
-
-constexpr LONG kStatusServiceMissing = 208;
-constexpr LONG kStatusCardRemoved = 209;
-constexpr LONG kStatusNotSelected = 211;
-constexpr LONG kStatusEmptyName = 212;
-constexpr LONG kStatusConnectFailed = 213;
-constexpr LONG kStatusContextFailed = 214;
-constexpr LONG kStatusWaitFailed = 218;
-constexpr LONG kStatusCardUnresponsive = 219;
-constexpr LONG kStatusCardUnsupported = 220;
 
 enum class Phase { Check, Wait };
 enum class Attempt { None, Connected, Warning, QuietEnd, Failed };
@@ -76,14 +67,14 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
     case static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER):
         return Attempt::QuietEnd;
     case static_cast<DWORD>(SCARD_W_REMOVED_CARD):
-        session.SendStatusChanged(kStatusCardRemoved);
+        session.SendStatusChanged(status::kCardRemoved);
         return Attempt::Warning;
     case static_cast<DWORD>(SCARD_W_UNRESPONSIVE_CARD):
     case static_cast<DWORD>(SCARD_W_UNPOWERED_CARD):
-        session.SendStatusChanged(kStatusCardUnresponsive);
+        session.SendStatusChanged(status::kCardUnresponsive);
         return Attempt::Warning;
     case static_cast<DWORD>(SCARD_W_UNSUPPORTED_CARD):
-        session.SendStatusChanged(kStatusCardUnsupported);
+        session.SendStatusChanged(status::kCardUnsupported);
         return Attempt::Warning;
     default:
         if (phase == Phase::Check) {
@@ -93,7 +84,7 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X",
                    Hex(result));
         }
-        session.FireFailed(kStatusConnectFailed);
+        session.FireFailed(status::kConnectFailed);
         return Attempt::Failed;
     }
 }
@@ -115,7 +106,7 @@ void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& cont
         QV_LOG(3, scope, "SC status has change");
         if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
         if (result != SCARD_S_SUCCESS) {
-            session.FireFailed(kStatusWaitFailed);
+            session.FireFailed(status::kWaitFailed);
             return;
         }
 
@@ -162,14 +153,14 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     // Only "none" is refused: an index past the count still watches every reader.
     if (session.selectedIndex() == -1) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
-        session.FireFailed(kStatusNotSelected);
+        session.FireFailed(status::kNoReaderSelected);
         return;
     }
     const ULONG watched = session.readerCount();
     for (ULONG slot = 0; slot < watched; ++slot) {
         if (::SysStringLen(session.readerName(slot)) == 0) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
-            session.FireFailed(kStatusEmptyName);
+            session.FireFailed(status::kEmptyReaderName);
             return;
         }
     }
@@ -181,13 +172,13 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         QV_LOG(1, scope,
                "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
                "attached.");
-        session.FireFailed(kStatusServiceMissing);
+        session.FireFailed(status::kServiceMissing);
         return;
     }
     if (established != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
                Hex(established));
-        session.FireFailed(kStatusContextFailed);
+        session.FireFailed(status::kContextFailed);
         return;
     }
 
@@ -221,7 +212,7 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
         if (result != SCARD_S_SUCCESS) {
             // The event goes out before its record here, unlike everywhere else.
-            session.FireFailed(kStatusWaitFailed);
+            session.FireFailed(status::kWaitFailed);
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
             return;
         }

@@ -3,6 +3,7 @@
 #include <ocidl.h>
 
 #include "quorvex_h.h"
+#include "scardsim/scardsim.h"
 #include "support/quorvex_dll.h"
 #include "win/com_ptr.h"
 
@@ -102,6 +103,27 @@ TEST_F(ClassObjectTest, LockServerCountsBothWaysWithoutClamping)
     EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
     EXPECT_EQ(S_OK, raw->LockServer(TRUE));
     EXPECT_EQ(S_OK, dll.CanUnloadNow());
+}
+
+// A capture worker keeps the module loaded while it runs; releasing the object
+// stops it, after which nothing holds the module any more.
+TEST_F(ClassObjectTest, ReleasingACapturingObjectLeavesTheModuleUnloadable)
+{
+    SimReset();
+    SimAddReader(L"Module Reader");
+    {
+        ComPtr<IPkiAuthenticationPlugin> plugin;
+        ASSERT_EQ(S_OK, dll.CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()));
+        LONG rc = -1;
+        ASSERT_EQ(S_OK, plugin->OpenDevice(nullptr, &rc));
+        ASSERT_EQ(S_OK, plugin->StartCapture(nullptr, nullptr, nullptr, &rc));
+        ASSERT_EQ(0, rc);
+        ASSERT_TRUE(SimWaitForPendingWaits(1, 10000));
+        EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
+    }
+    EXPECT_EQ(S_OK, dll.CanUnloadNow());
+    EXPECT_EQ(0u, SimOpenContexts());
+    SimReset();
 }
 
 TEST_F(ClassObjectTest, RefusedObjectInterfaceDestroysTheObject)

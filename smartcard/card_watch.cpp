@@ -44,6 +44,22 @@ LONG WaitForChange(SCARDCONTEXT context, std::vector<SCARD_READERSTATEW>& states
     return result;
 }
 
+enum class Waited { Change, Timeout, QuietEnd, Error };
+
+// One wait with its record and the stop rules both phases share. The stop flag
+// is read only after a wait that timed out; an abandoned session ends at once.
+Waited WaitOnce(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context,
+                std::vector<SCARD_READERSTATEW>& states, Phase phase)
+{
+    const LONG result = WaitForChange(context, states);
+    QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
+    if (session.abandoned()) return Waited::QuietEnd;
+    if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return session.stop.load() ? Waited::QuietEnd : Waited::Timeout;
+    if (phase == Phase::Wait) QV_LOG(3, scope, "SC status has change");
+    if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return Waited::QuietEnd;
+    return result == SCARD_S_SUCCESS ? Waited::Change : Waited::Error;
+}
+
 // Connects to the card newly arrived in `slot`, which becomes the selected
 // reader, and acts on the result as the phase requires.
 Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context, ULONG slot, Phase phase,
@@ -96,16 +112,10 @@ void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& cont
 {
     QV_LOG(3, scope, "wait for a card to be present");
     for (;;) {
-        const LONG result = WaitForChange(context.get(), states);
-        QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
-        if (session.abandoned()) return;
-        if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
-            if (session.stop.load()) return;
-            continue;
-        }
-        QV_LOG(3, scope, "SC status has change");
-        if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
-        if (result != SCARD_S_SUCCESS) {
+        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Wait);
+        if (waited == Waited::Timeout) continue;
+        if (waited == Waited::QuietEnd) return;
+        if (waited == Waited::Error) {
             session.FireFailed(status::kWaitFailed);
             return;
         }
@@ -202,15 +212,10 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     bool warningSeen = false;
     for (;;) {
         QV_LOG(3, scope, "check SC status");
-        const LONG result = WaitForChange(context.get(), states);
-        QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
-        if (session.abandoned()) return;
-        if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
-            if (session.stop.load()) return;
-            continue;
-        }
-        if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return;
-        if (result != SCARD_S_SUCCESS) {
+        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Check);
+        if (waited == Waited::Timeout) continue;
+        if (waited == Waited::QuietEnd) return;
+        if (waited == Waited::Error) {
             // The event goes out before its record here, unlike everywhere else.
             session.FireFailed(status::kWaitFailed);
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");

@@ -1,13 +1,14 @@
 // The connection list of a connection point: cookies are 1-based slot numbers.
-// Size 0 is empty, size 1 holds one sink directly, larger sizes are an array
+// Size 0 is empty, size 1 holds one connection directly, larger sizes are an array
 // (4, 8, 16, ...) with free slots null; the lowest free slot is reused and an
 // array never shrinks.
 #pragma once
 
 #include <windows.h>
-#include <unknwn.h>
 
 #include <cstddef>
+
+#include "plugin/sink_connection.h"
 
 namespace quorvex {
 
@@ -18,25 +19,25 @@ public:
     ConnectionList(const ConnectionList&) = delete;
     ConnectionList& operator=(const ConnectionList&) = delete;
 
-    // Takes over the caller's reference on sink. Returns the cookie, or 0 when
+    // Takes over the caller's reference on the connection. Returns the cookie, or 0 when
     // the list cannot grow (the caller keeps its reference then).
-    DWORD Add(IUnknown* sink) noexcept;
+    DWORD Add(SinkConnection* connection) noexcept;
     // Clears the slot and hands its reference back (null for a cookie that
     // names no connection).
-    IUnknown* Remove(DWORD cookie) noexcept;
+    SinkConnection* Remove(DWORD cookie) noexcept;
     // Slot count (not the number of sinks).
     std::size_t size() const noexcept { return size_; }
-    // Sink in the 0-based slot, or null.
-    IUnknown* at(std::size_t slot) const noexcept;
-    // Releases every sink and frees the storage.
+    // Connection in the 0-based slot, or null.
+    SinkConnection* at(std::size_t slot) const noexcept;
+    // Disconnects and releases every connection and frees the storage.
     void Clear() noexcept;
     // Moves all of `other` into this list, which must be empty.
     void TakeFrom(ConnectionList& other) noexcept;
 
 private:
     std::size_t size_ = 0;
-    IUnknown* single_ = nullptr;  // size 1
-    IUnknown** array_ = nullptr;  // size 2 or more
+    SinkConnection* single_ = nullptr;  // size 1
+    SinkConnection** array_ = nullptr;  // size 2 or more
 };
 
 }  // namespace quorvex

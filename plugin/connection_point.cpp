@@ -1,11 +1,20 @@
 #include "plugin/connection_point.h"
 
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "plugin/enum_connections.h"
 
 namespace quorvex {
+
+namespace {
+
+// As long as a capture stop waits for its worker.
+constexpr DWORD kUnadviseWaitMs = 15000;
+
+}  // namespace
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer* container, REFIID servedInterface) noexcept
     : container_(container), iid_(servedInterface)
@@ -54,28 +63,51 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie)
     if (FAILED(hr)) return hr;
     if (!served) return CONNECT_E_CANNOTCONNECT;
 
-    DWORD added = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        added = list_.Add(served.get());
-    }
-    // Without a slot the reference goes back to the sink when `served` ends.
-    if (added == 0) return CONNECT_E_ADVISELIMIT;
+    // The connection takes over the reference that the sink answered with.
+    ComPtr<SinkConnection> connection;
+    connection.attach(SinkConnection::Create(served.get()));
+    if (!connection) return CONNECT_E_ADVISELIMIT;
     (void)served.detach();
+
+    DWORD added = 0;
+    SinkSnapshot replaced;
+    {
+        std::lock_guard<SrwLock> guard(lock_);
+        added = list_.Add(connection.get());
+        // A sink that event passes would not see is not connected.
+        if (added != 0 && !Publish(replaced)) {
+            (void)list_.Remove(added);
+            added = 0;
+        }
+    }
+    // Without a slot the sink's reference goes back when `connection` ends.
+    if (added == 0) return CONNECT_E_ADVISELIMIT;
+    (void)connection.detach();
     *cookie = added;
     return S_OK;
 }
 
 STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie)
 {
-    ComPtr<IUnknown> removed;
+    ComPtr<SinkConnection> removed;
+    SinkSnapshot replaced;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<SrwLock> guard(lock_);
         removed.attach(list_.Remove(cookie));
+        // Out of memory the old array stays published; passes skip the
+        // removed sink by its flag.
+        if (removed) Publish(replaced);
     }
+    if (!removed) return CONNECT_E_NOCONNECTION;
+    // A caller may free its sink as soon as Unadvise returns: an event pass on
+    // another thread that is inside this sink must have left it by then. A
+    // sink blocked for good does not hold the host up for longer than a
+    // capture stop would.
+    removed->Disconnect();
+    removed->WaitForOtherCalls(kUnadviseWaitMs);
     // The list's reference is released here, outside the lock, since the
     // sink's destruction may call back into this connection point.
-    return removed ? S_OK : CONNECT_E_NOCONNECTION;
+    return S_OK;
 }
 
 STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
@@ -85,10 +117,11 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
     try {
         auto snapshot = std::make_shared<ConnectionSnapshot>();
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<SrwLock> guard(lock_);
             for (std::size_t slot = 0; slot < list_.size(); ++slot) {
-                if (IUnknown* sink = list_.at(slot)) {
-                    snapshot->push_back(Connection{ComPtr<IUnknown>(sink), static_cast<DWORD>(slot + 1)});
+                if (SinkConnection* connection = list_.at(slot)) {
+                    snapshot->push_back(
+                        Connection{ComPtr<IUnknown>(connection->sink()), static_cast<DWORD>(slot + 1)});
                 }
             }
         }
@@ -100,24 +133,31 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
     }
 }
 
-std::vector<ComPtr<IUnknown>> ConnectionPoint::Snapshot() const
+SinkSnapshot ConnectionPoint::Snapshot() const
 {
-    std::vector<ComPtr<IUnknown>> sinks;
-    std::lock_guard<std::mutex> guard(lock_);
-    sinks.reserve(list_.size());
-    for (std::size_t slot = 0; slot < list_.size(); ++slot) {
-        if (IUnknown* sink = list_.at(slot)) sinks.emplace_back(sink);
-    }
-    return sinks;
+    // Shared: the host's thread and the capture worker may both be raising.
+    std::shared_lock<SrwLock> guard(lock_);
+    return published_;
+}
+
+bool ConnectionPoint::Publish(SinkSnapshot& replaced) noexcept
+{
+    SinkSnapshot built;
+    if (!SinkSnapshot::Build(list_, built)) return false;
+    replaced = std::move(published_);
+    published_ = std::move(built);
+    return true;
 }
 
 void ConnectionPoint::ReleaseAll() noexcept
 {
     // Swap the storage out under the lock, release the sinks outside it.
     ConnectionList released;
+    SinkSnapshot unpublished;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<SrwLock> guard(lock_);
         released.TakeFrom(list_);
+        unpublished = std::move(published_);
     }
 }
 

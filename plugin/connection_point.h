@@ -6,11 +6,11 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <mutex>
-#include <vector>
 
 #include "plugin/connection_list.h"
+#include "plugin/sink_snapshot.h"
 #include "win/com_ptr.h"
+#include "win/srw_lock.h"
 
 namespace quorvex {
 
@@ -37,19 +37,26 @@ public:
 
     const IID& servedInterface() const noexcept { return iid_; }
 
-    // The sinks connected at this moment, in slot order, each with a reference
-    // of its own: an event pass walks this copy, so sinks may advise and
-    // unadvise (from any thread, or from inside a handler) while it runs.
-    std::vector<ComPtr<IUnknown>> Snapshot() const;
+    // The connections at this moment, in slot order, each with a reference of
+    // its own: an event pass walks this copy, so sinks may advise and unadvise
+    // (from any thread, or from inside a handler) while it runs; a sink
+    // unadvised meanwhile is skipped.
+    SinkSnapshot Snapshot() const;
 
     // Releases every sink still held (object destruction).
     void ReleaseAll() noexcept;
 
 private:
+    // Rebuilds the published array from the list (lock held). The array it
+    // replaces goes to `replaced`, to be let go of outside the lock: the last
+    // reference on a sink may call back into this connection point.
+    bool Publish(SinkSnapshot& replaced) noexcept;
+
     IConnectionPointContainer* container_;  // not owned: it owns us
     IID iid_;
-    mutable std::mutex lock_;  // held only while the list is read or changed
+    mutable SrwLock lock_;  // held only while the list is read or changed
     ConnectionList list_;
+    SinkSnapshot published_;  // the list's sinks as event passes see them
 };
 
 }  // namespace quorvex

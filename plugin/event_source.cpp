@@ -32,14 +32,15 @@ template <typename Fill>
 HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, Fill fill) noexcept
 {
     HRESULT last = S_OK;
-    for (const ComPtr<IUnknown>& sink : sinks) {
-        if (!sink) continue;
-        // The list holds what the sink answered for the event DIID, which is
-        // a dispatch interface.
-        auto* dispatch = static_cast<IDispatch*>(sink.get());
+    SinkConnection::Pass pass;
+    for (SinkConnection* connection : sinks) {
+        const SinkConnection::Call call(pass, *connection);
+        if (!call.Connected()) continue;
+        // The connection holds what the sink answered for the event DIID,
+        // which is a dispatch interface.
+        auto* dispatch = static_cast<IDispatch*>(connection->sink());
 
-        VARIANT arguments[3];
-        for (VARIANT& argument : arguments) ::VariantInit(&argument);
+        VARIANT arguments[3]{};  // all VT_EMPTY
         fill(arguments);
         DISPPARAMS params{arguments, nullptr, argumentCount, 0};
         UniqueVariant result;

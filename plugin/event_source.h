@@ -1,20 +1,18 @@
 // Raising the events of _IPkiAuthenticationPluginEvents on a snapshot of the
 // event connection point's sinks. Each routine walks the sinks in slot order,
-// builds the arguments fresh for each sink and stops at the first sink whose
-// Invoke fails; it returns that failure, the last sink's result, or S_OK when
-// no sink is connected. No caller looks at the result.
+// skips those unadvised since the snapshot was taken, builds the arguments
+// fresh for each sink and stops at the first sink whose Invoke fails; it
+// returns that failure, the last sink's result, or S_OK when no sink is
+// connected. No caller looks at the result.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
-#include <vector>
-
+#include "plugin/sink_snapshot.h"
 #include "win/com_ptr.h"
 
 namespace quorvex {
-
-using SinkSnapshot = std::vector<ComPtr<IUnknown>>;
 
 inline constexpr DISPID kDispidStatusChanged = 1;
 inline constexpr DISPID kDispidDataReady = 2;

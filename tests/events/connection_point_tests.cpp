@@ -289,21 +289,22 @@ TEST(ConnectionListLayout, GrowsFromDirectSinkToDoublingArray)
     EXPECT_EQ(0u, list.size());
     const std::vector<std::size_t> sizeAfterAdd = {1, 4, 4, 4, 8, 8, 8, 8, 16};
     for (std::size_t i = 0; i < sizeAfterAdd.size(); ++i) {
-        sink->AddRef();  // the list takes this reference over
-        EXPECT_EQ(i + 1, list.Add(sink.get()));
+        sink->AddRef();  // the connection takes this reference over
+        EXPECT_EQ(i + 1, list.Add(quorvex::SinkConnection::Create(sink.get())));
         EXPECT_EQ(sizeAfterAdd[i], list.size()) << "after add " << i + 1;
     }
     // Emptying an array keeps its size; the next sink takes the lowest slot.
     for (DWORD cookie = 1; cookie <= 9; ++cookie) {
-        ComPtr<IUnknown> removed;
+        ComPtr<quorvex::SinkConnection> removed;
         removed.attach(list.Remove(cookie));
         EXPECT_TRUE(removed);
     }
     EXPECT_EQ(16u, list.size());
     EXPECT_EQ(nullptr, list.Remove(1));
     sink->AddRef();
-    EXPECT_EQ(1u, list.Add(sink.get()));
-    EXPECT_EQ(static_cast<IUnknown*>(sink.get()), list.at(0));
+    EXPECT_EQ(1u, list.Add(quorvex::SinkConnection::Create(sink.get())));
+    ASSERT_NE(nullptr, list.at(0));
+    EXPECT_EQ(static_cast<IUnknown*>(sink.get()), list.at(0)->sink());
     EXPECT_EQ(nullptr, list.at(1));
     EXPECT_EQ(nullptr, list.at(16));
 }

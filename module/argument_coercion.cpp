@@ -41,47 +41,51 @@ bool StoredIntegerBits(const VARIANT& v, LONG* value) noexcept
     }
 }
 
-// Converts *v into `type` and replaces it with the result: callers see their
-// argument changed, as late-bound clients of this interface always have.
-bool ConvertInPlace(VARIANT* v, VARTYPE type) noexcept
-{
-    VARIANT converted;
-    ::VariantInit(&converted);
-    if (FAILED(::VariantChangeType(&converted, v, 0, type))) return false;
-    ::VariantClear(v);
-    *v = converted;
-    return true;
-}
-
 }  // namespace
 
-bool CoerceToBstr(VARIANT& argument, BSTR* value) noexcept
+bool FittedArgument::FitBstr(VARIANT& argument) noexcept
 {
     if (V_VT(&argument) == VT_BSTR) {
-        *value = V_BSTR(&argument);
+        holder_ = &argument;
         return true;
     }
     VARIANT* v = Target(argument);
     if (!v || (V_VT(v) & VT_BYREF)) return false;
-    if (!ConvertInPlace(v, VT_BSTR)) return false;
-    *value = V_BSTR(v);
+    if (FAILED(::VariantChangeType(converted_.get(), v, 0, VT_BSTR))) return false;
+    holder_ = v;
+    convert_ = true;
     return true;
 }
 
-bool CoerceToLong(VARIANT& argument, LONG* value) noexcept
+bool FittedArgument::FitLong(VARIANT& argument) noexcept
 {
     if (V_VT(&argument) == VT_I4) {
-        *value = V_I4(&argument);
+        number_ = V_I4(&argument);
         return true;
     }
     VARIANT* v = Target(argument);
     if (!v || (V_VT(v) & VT_BYREF)) return false;
-    if (StoredIntegerBits(*v, value)) return true;
+    if (StoredIntegerBits(*v, &number_)) return true;
     // Floating-point and date values are converted numerically (rounded), not
     // read as raw bits.
-    if (!ConvertInPlace(v, VT_I4)) return false;
-    *value = V_I4(v);
+    if (FAILED(::VariantChangeType(converted_.get(), v, 0, VT_I4))) return false;
+    number_ = V_I4(converted_.get());
+    holder_ = v;
+    convert_ = true;
     return true;
+}
+
+void FittedArgument::Commit() noexcept
+{
+    if (!convert_) return;
+    convert_ = false;
+    ::VariantClear(holder_);
+    *holder_ = converted_.release();
+}
+
+BSTR FittedArgument::bstr() const noexcept
+{
+    return holder_ && V_VT(holder_) == VT_BSTR ? V_BSTR(holder_) : nullptr;
 }
 
 }  // namespace quorvex

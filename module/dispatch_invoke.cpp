@@ -39,32 +39,33 @@ struct Arguments {
     BSTR* statusString = nullptr;
 };
 
-// Where the method's text goes. A VARIANT by reference becomes a VT_BSTR that
-// receives it; anything else but a BSTR by reference is refused, because its
-// value field would be written through without knowing what it points to.
-bool StatusStringPlace(VARIANT& argument, BSTR** place) noexcept
+// Where the method's text goes: a BSTR or a VARIANT by reference. Anything
+// else is refused, because its value field would be written through without
+// knowing what it points to.
+bool IsStatusStringPlace(const VARIANT& argument) noexcept
 {
-    if (V_VT(&argument) == (VT_BYREF | VT_BSTR)) {
-        *place = V_BSTRREF(&argument);
-        return *place != nullptr;
-    }
-    if (V_VT(&argument) == (VT_BYREF | VT_VARIANT)) {
-        VARIANT* referred = V_VARIANTREF(&argument);
-        if (!referred) return false;
-        ::VariantClear(referred);
-        V_VT(referred) = VT_BSTR;
-        V_BSTR(referred) = nullptr;
-        *place = &V_BSTR(referred);
-        return true;
-    }
-    return false;
+    return (V_VT(&argument) == (VT_BYREF | VT_BSTR) && V_BSTRREF(&argument)) ||
+           (V_VT(&argument) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&argument));
+}
+
+// A VARIANT by reference becomes a VT_BSTR that receives the text.
+BSTR* TakeStatusStringPlace(VARIANT& argument) noexcept
+{
+    if (V_VT(&argument) == (VT_BYREF | VT_BSTR)) return V_BSTRREF(&argument);
+    VARIANT* referred = V_VARIANTREF(&argument);
+    ::VariantClear(referred);
+    V_VT(referred) = VT_BSTR;
+    V_BSTR(referred) = nullptr;
+    return &V_BSTR(referred);
 }
 
 bool NamedArgumentsAccepted(const DISPPARAMS& params) noexcept
 {
     if (params.cNamedArgs == 0) return true;
     // A property-put call names its one argument; it is taken as positional.
-    return params.cNamedArgs == 1 && params.rgdispidNamedArgs && params.rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
+    // A name with no argument behind it names nothing: refused, not ignored.
+    return params.cNamedArgs == 1 && params.cArgs >= 1 && params.rgdispidNamedArgs &&
+           params.rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
 }
 
 HRESULT CallMethod(IPkiAuthenticationPlugin* target, DISPID dispid, const Arguments& a, LONG* number,
@@ -100,20 +101,35 @@ HRESULT InvokePluginMethod(IPkiAuthenticationPlugin* target, DISPID dispid, DISP
     if (params->cArgs > 0 && !params->rgvarg) return DISP_E_BADVARTYPE;
     if (!target) return E_POINTER;
 
-    Arguments arguments;
-    UINT nextString = 0;
+    // Every argument is fitted before any is changed: a misfit leaves the
+    // caller's arguments, earlier ones included, as they were.
+    FittedArgument fitted[3];
     for (UINT i = 0; i < method->argumentCount; ++i) {
         const Param& param = method->params[i];
         VARIANT& argument = params->rgvarg[param.index];
         bool fits = false;
         switch (param.type) {
-        case ParamType::Bstr: fits = CoerceToBstr(argument, &arguments.strings[nextString++]); break;
-        case ParamType::Long: fits = CoerceToLong(argument, &arguments.number); break;
-        case ParamType::StatusString: fits = StatusStringPlace(argument, &arguments.statusString); break;
+        case ParamType::Bstr: fits = fitted[i].FitBstr(argument); break;
+        case ParamType::Long: fits = fitted[i].FitLong(argument); break;
+        case ParamType::StatusString: fits = IsStatusStringPlace(argument); break;
         }
         if (!fits) {
             if (argumentError) *argumentError = param.index;
             return DISP_E_TYPEMISMATCH;
+        }
+    }
+    for (FittedArgument& argument : fitted) argument.Commit();
+
+    Arguments arguments;
+    UINT nextString = 0;
+    for (UINT i = 0; i < method->argumentCount; ++i) {
+        const Param& param = method->params[i];
+        switch (param.type) {
+        case ParamType::Bstr: arguments.strings[nextString++] = fitted[i].bstr(); break;
+        case ParamType::Long: arguments.number = fitted[i].number(); break;
+        case ParamType::StatusString:
+            arguments.statusString = TakeStatusStringPlace(params->rgvarg[param.index]);
+            break;
         }
     }
 

@@ -20,9 +20,10 @@ void ConfigureModuleLog();
 // The level rule applied by OpenLog once a stream is set up.
 void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel);
 // REG_SZ or REG_EXPAND_SZ (not expanded) of any length, with an even byte
-// count and a terminating null; anything else gives defaultText.
+// count and a terminating null; anything else gives defaultText. The text
+// ends at its first null.
 std::wstring ReadPolicyString(HKEY key, const wchar_t* valueName, const std::wstring& defaultText);
-// REG_DWORD only; anything else gives defaultValue.
+// REG_DWORD of four bytes only; anything else gives defaultValue.
 DWORD ReadPolicyDword(HKEY key, const wchar_t* valueName, DWORD defaultValue);
 
 }  // namespace quorvex

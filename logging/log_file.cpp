@@ -53,6 +53,10 @@ std::optional<std::string> ExpandLogPath(const char* logPath)
 bool EnsureDirectory(const std::string& directory)
 {
     if (::PathFileExistsA(directory.c_str())) return ::PathIsDirectoryA(directory.c_str()) != FALSE;
+    // The 8-bit file functions take no path this long. Without this bound a
+    // policy path of thousands of levels recursed once per level, holding a
+    // copy of the path at each, until the stack ran out while the module loaded.
+    if (directory.size() >= MAX_PATH) return false;
     const size_t lastBackslash = directory.rfind('\\');
     // Without a backslash the parent would be the path itself: the recursion
     // ends here, and a non-empty relative name is created in place.

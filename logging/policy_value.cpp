@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "logging/log_config.h"
@@ -24,7 +25,9 @@ std::wstring ReadPolicyString(HKEY key, const wchar_t* valueName, const std::wst
     const size_t count = size / sizeof(wchar_t);
     // Malformed string data counts as absent.
     if (size % sizeof(wchar_t) != 0 || data[count - 1] != L'\0') return defaultText;
-    return std::wstring(data.data(), count - 1);
+    // The text ends at its first null, as for every other reader of the
+    // value: "\0junk" is empty text, not a path that names no file.
+    return std::wstring(data.data(), std::wcslen(data.data()));
 }
 
 DWORD ReadPolicyDword(HKEY key, const wchar_t* valueName, DWORD defaultValue)
@@ -33,7 +36,9 @@ DWORD ReadPolicyDword(HKEY key, const wchar_t* valueName, DWORD defaultValue)
     DWORD type = 0;
     DWORD size = sizeof(value);
     const LONG status = ::RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    return status == ERROR_SUCCESS && type == REG_DWORD ? value : defaultValue;
+    // A REG_DWORD of fewer than four bytes is no number: read as one, no data
+    // would give level 0 (records off) and one byte whatever it holds.
+    return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) ? value : defaultValue;
 }
 
 }  // namespace quorvex

@@ -1,6 +1,7 @@
 // Service-allocated memory (SCARD_AUTOALLOCATE) and SCardFreeMemory. Every
 // buffer is tracked until it is freed so that tests can assert that the code
-// under test gives back all it received.
+// under test gives back all it received, and is fenced so that they see any
+// read past its end.
 #include "service.h"
 
 #include "guarded.h"
@@ -9,15 +10,41 @@
 
 namespace scardsim {
 
+namespace {
+
+SIZE_T PageSize() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwPageSize;
+}
+
+}  // namespace
+
+// Every buffer ends where an inaccessible page begins: a caller that reads a
+// single byte past what it was handed faults at once instead of reading junk.
+// The start lies less than a page past the allocation base, so rounding it
+// down finds the allocation again.
 void* Service::Allocate(size_t bytes) {
-  void* memory = HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1);
-  if (memory) buffers.insert(memory);
+  static const SIZE_T page = PageSize();
+  const SIZE_T dataPages = (bytes + page - 1) / page;
+  const SIZE_T total = (dataPages + 1) * page;
+  BYTE* base = static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  if (!base) return nullptr;
+  DWORD old = 0;
+  if (!VirtualProtect(base + dataPages * page, page, PAGE_NOACCESS, &old)) {
+    VirtualFree(base, 0, MEM_RELEASE);
+    return nullptr;
+  }
+  void* memory = base + dataPages * page - bytes;
+  buffers.insert(memory);
   return memory;
 }
 
 bool Service::Free(const void* memory) {
+  static const SIZE_T page = PageSize();
   if (buffers.erase(memory) == 0 && forgottenBuffers.erase(memory) == 0) return false;
-  HeapFree(GetProcessHeap(), 0, const_cast<void*>(memory));
+  const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(memory) & ~static_cast<ULONG_PTR>(page - 1);
+  VirtualFree(reinterpret_cast<void*>(base), 0, MEM_RELEASE);
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "guarded.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace scardsim;
@@ -59,6 +60,11 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShare
     if (dwShareMode != SCARD_SHARE_DIRECT && dwPreferredProtocols == 0) return SCARD_E_INVALID_VALUE;
     Reader* reader = service.FindReader(szReader);
     if (!reader) return SCARD_E_UNKNOWN_READER;
+    if (service.TakeHostility("SCardConnectW").mode == SIM_HOSTILE_ZERO_HANDLE) {
+      *phCard = 0;
+      *pdwActiveProtocol = SCARD_PROTOCOL_T1;
+      return SCARD_S_SUCCESS;
+    }
 
     CardHandle handle;
     handle.context = hContext;
@@ -126,6 +132,9 @@ LONG WINAPI SCardStatusW(SCARDHANDLE hCard, LPWSTR szReaderName, LPDWORD pcchRea
     CardHandle* handle;
     Reader* reader;
     if (LONG result = CheckHandle(service, hCard, handle, reader)) return result;
+    const Hostility hostility = service.TakeHostility("SCardStatusW");
+    const bool atrLengthLies = hostility.mode == SIM_HOSTILE_ATR_LENGTH && pbAtr && pcbAtrLen &&
+                               *pcbAtrLen != SCARD_AUTOALLOCATE;
 
     // The reader name comes as a multi-string, as the platform reports every
     // name the reader is known by.
@@ -137,16 +146,21 @@ LONG WINAPI SCardStatusW(SCARDHANDLE hCard, LPWSTR szReaderName, LPDWORD pcchRea
     // Both sizes are checked before anything is written or allocated, so a
     // failed call leaves no service buffer behind.
     if (CallerBufferTooSmall(szReaderName, pcchReaderLen, nameLength) ||
-        CallerBufferTooSmall(pbAtr, pcbAtrLen, atrLength)) {
+        (!atrLengthLies && CallerBufferTooSmall(pbAtr, pcbAtrLen, atrLength))) {
       if (pcchReaderLen && szReaderName && *pcchReaderLen != SCARD_AUTOALLOCATE) *pcchReaderLen = nameLength;
       if (pcbAtrLen && pbAtr && *pcbAtrLen != SCARD_AUTOALLOCATE) *pcbAtrLen = atrLength;
       return SCARD_E_INSUFFICIENT_BUFFER;
     }
-    if (pcbAtrLen) {
+    if (atrLengthLies) {
+      // Never more than the caller's buffer holds: the lie is in the length only.
+      std::memcpy(pbAtr, atr.data(), std::min(atrLength, *pcbAtrLen));
+      *pcbAtrLen = hostility.parameter;
+    } else if (pcbAtrLen) {
       if (LONG result = ReturnBuffer(service, atr.data(), atrLength, 1, pbAtr, pcbAtrLen)) return result;
     }
     if (pcchReaderLen) {
-      if (LONG result = ReturnBuffer(service, names.data(), nameLength, sizeof(WCHAR), szReaderName, pcchReaderLen)) {
+      if (LONG result = ReturnAnswer(service, hostility, names.data(), nameLength, sizeof(WCHAR), szReaderName,
+                                     pcchReaderLen)) {
         return result;
       }
     }

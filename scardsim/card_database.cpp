@@ -94,6 +94,7 @@ LONG WINAPI SCardListCardsW(SCARDCONTEXT hContext, LPCBYTE pbAtr, LPCGUID rgquid
     if (auto injected = EnterCall("SCardListCardsW")) return *injected;
     Service& service = Instance();
     std::lock_guard lock(service.mutex);
+    const Hostility hostility = service.TakeHostility("SCardListCardsW");
     if (LONG result = CheckDatabaseCall(service, hContext)) return result;
     if (!pcchCards || (cguidInterfaceCount && !rgquidInterfaces)) return SCARD_E_INVALID_PARAMETER;
     std::vector<std::wstring> names;
@@ -104,7 +105,8 @@ LONG WINAPI SCardListCardsW(SCARDCONTEXT hContext, LPCBYTE pbAtr, LPCGUID rgquid
     }
     // No match is not an error: the list is then empty.
     const std::wstring list = MultiString(names);
-    return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszCards, pcchCards);
+    return ReturnAnswer(service, hostility, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszCards,
+                        pcchCards);
   });
 }
 
@@ -114,6 +116,7 @@ LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardN
     if (auto injected = EnterCall("SCardGetCardTypeProviderNameW")) return *injected;
     Service& service = Instance();
     std::lock_guard lock(service.mutex);
+    const Hostility hostility = service.TakeHostility("SCardGetCardTypeProviderNameW");
     if (LONG result = CheckDatabaseCall(service, hContext)) return result;
     if (!szCardName || !pcchProvider || !KnownProvider(dwProviderId)) return SCARD_E_INVALID_PARAMETER;
     const CardType* type = service.FindCardType(szCardName);
@@ -123,8 +126,8 @@ LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardN
     // key; a missing value surfaces as "file not found".
     if (provider == type->providers.end()) return ERROR_FILE_NOT_FOUND;
     const std::wstring& name = provider->second;
-    return ReturnBuffer(service, name.c_str(), static_cast<DWORD>(name.size() + 1), sizeof(WCHAR), szProvider,
-                        pcchProvider);
+    return ReturnAnswer(service, hostility, name.c_str(), static_cast<DWORD>(name.size() + 1), sizeof(WCHAR),
+                        szProvider, pcchProvider);
   });
 }
 

@@ -15,6 +15,10 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEX
     Service& service = Instance();
     std::lock_guard lock(service.mutex);
     if (LONG result = service.ServiceResult()) return result;
+    if (service.TakeHostility("SCardEstablishContext").mode == SIM_HOSTILE_ZERO_HANDLE) {
+      *phContext = 0;
+      return SCARD_S_SUCCESS;
+    }
     const SCARDCONTEXT context = service.nextContext++;
     service.contexts.emplace(context, Context{});
     *phContext = context;

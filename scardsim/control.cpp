@@ -91,7 +91,15 @@ void Service::InjectLocked(const std::string& operation, LONG result, DWORD coun
   if (count == 0) {
     injections.erase(operation);
   } else {
-    injections[operation] = Injection{result, count};
+    injections[operation] = Injection{result, count, {}};
+  }
+}
+
+void Service::InjectSequenceLocked(const std::string& operation, std::deque<LONG> results) {
+  if (results.empty()) {
+    injections.erase(operation);
+  } else {
+    injections[operation] = Injection{0, 0, std::move(results)};
   }
 }
 
@@ -114,7 +122,9 @@ void Service::ResetLocked() {
   forgottenBuffers.insert(buffers.begin(), buffers.end());
   buffers.clear();
   callCounts.clear();
+  lastCallers.clear();
   injections.clear();
+  hostilities.clear();
   delays.clear();
   timedActions.clear();
   timerChanged.notify_all();
@@ -217,6 +227,14 @@ void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count) {
   });
 }
 
+void WINAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count) {
+  GuardedControl([&] {
+    if (!operation || (!results && count)) return;
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).InjectSequenceLocked(operation, std::deque<LONG>(results, results + count));
+  });
+}
+
 void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
   GuardedControl([&] {
     if (!operation) return;
@@ -253,6 +271,16 @@ DWORD WINAPI SimCallCount(LPCSTR operation) {
     Service& service = Locked(lock);
     auto found = service.callCounts.find(operation);
     return found == service.callCounts.end() ? 0 : found->second;
+  });
+}
+
+DWORD WINAPI SimLastCallerThread(LPCSTR operation) {
+  return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
+    if (!operation) return 0;
+    std::unique_lock<std::mutex> lock;
+    Service& service = Locked(lock);
+    auto found = service.lastCallers.find(operation);
+    return found == service.lastCallers.end() ? 0 : found->second;
   });
 }
 

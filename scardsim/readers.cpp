@@ -25,10 +25,12 @@ LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR, LPWSTR mszReaders,
     if (auto injected = EnterCall("SCardListReadersW")) return *injected;
     Service& service = Instance();
     std::lock_guard lock(service.mutex);
+    const Hostility hostility = service.TakeHostility("SCardListReadersW");
     std::vector<std::wstring> names;
     if (LONG result = ListReaderNames(service, hContext, pcchReaders, names)) return result;
     const std::wstring list = MultiString(names);
-    return ReturnBuffer(service, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszReaders, pcchReaders);
+    return ReturnAnswer(service, hostility, list.data(), static_cast<DWORD>(list.size()), sizeof(WCHAR), mszReaders,
+                        pcchReaders);
   });
 }
 

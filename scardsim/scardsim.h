@@ -13,12 +13,38 @@
 // Flags of SimInsertCard.
 #define SIM_CARD_MUTE 0x1  // no answer to reset: SCARD_STATE_MUTE, no ATR, connect -> unresponsive
 
+// Hostile answers (SimSetHostile). Each mode shapes one kind of answer; set on
+// an operation that gives no such answer, it changes nothing.
+#define SIM_HOSTILE_NONE 0
+// Strings and lists that the service allocates (SCARD_AUTOALLOCATE):
+// SCardListReadersW, SCardListCardsW, SCardGetCardTypeProviderNameW and the
+// reader name of SCardStatusW. `parameter` counts characters. Every service
+// buffer ends right before an inaccessible page, so a caller that reads past
+// what it was given faults at once.
+#define SIM_HOSTILE_CUT_TAIL 1         // the last `parameter` characters are left out, and the length says so
+                                       // (1 on a list: no closing empty name; 2: the last name unterminated)
+#define SIM_HOSTILE_LENGTH_SHORT 2     // complete answer, length `parameter` too small
+#define SIM_HOSTILE_LENGTH_LONG 3      // complete answer, length `parameter` too large
+#define SIM_HOSTILE_NULL_ANSWER 4      // success and the true length, but a null pointer
+#define SIM_HOSTILE_ANSWER_AND_FAIL 5  // the buffer is handed out, then the call fails with `parameter`
+// SCardGetStatusChangeW:
+#define SIM_HOSTILE_WAIT_NO_CHANGE 16     // success at once; every event state equals its current state
+#define SIM_HOSTILE_WAIT_CHANGED_FLAG 17  // success at once; event state = current state | SCARD_STATE_CHANGED
+#define SIM_HOSTILE_WAIT_HANG 18          // ignores timeout and changes: ends only on SCardCancel, a release
+                                          // of its context or SimReset
+// SCardStatusW: the ATR length reported is `parameter` bytes (0, or more than
+// the caller's buffer); no more than the buffer holds is written.
+#define SIM_HOSTILE_ATR_LENGTH 32
+// SCardEstablishContext, SCardConnectW: success with a null handle; nothing is opened.
+#define SIM_HOSTILE_ZERO_HANDLE 48
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // Service running, no readers, no cards, empty card database, no injected
-// results or delays, counters 0, pending timed scenario actions dropped.
+// results, hostile modes or delays, counters 0, pending timed scenario
+// actions dropped.
 // Contexts, card handles and buffers still open are forgotten (a later free
 // of such a buffer is accepted silently).
 void WINAPI SimReset(void);
@@ -42,8 +68,15 @@ BOOL WINAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, L
 // The next `count` calls of the exported function `operation` (for example
 // "SCardConnectW") return `result` without doing anything else. count 0 clears.
 void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count);
+// The next `count` calls of `operation` return results[0], results[1], ... in
+// turn, doing nothing else; replaces SimInjectResult's setting. count 0 clears.
+void WINAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count);
 // Every call of `operation` first sleeps this long (0 = none).
 void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds);
+// The next `count` calls of `operation` answer in a hostile way (SIM_HOSTILE_*
+// above; INFINITE = until cleared, count 0 or SIM_HOSTILE_NONE clears). One
+// mode per operation; an injected result (SimInjectResult) comes first.
+void WINAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count);
 
 DWORD WINAPI SimOpenContexts(void);
 // Handles never disconnected, including those a context release dropped.
@@ -51,6 +84,9 @@ DWORD WINAPI SimOpenCardHandles(void);
 DWORD WINAPI SimUnfreedBuffers(void);
 // Every call since the last reset, injected ones included.
 DWORD WINAPI SimCallCount(LPCSTR operation);
+// The thread id of the last caller of `operation` since the last reset (0 = none):
+// lets a test find the thread that runs the code under test.
+DWORD WINAPI SimLastCallerThread(LPCSTR operation);
 
 // Number of SCardGetStatusChangeW calls blocked right now, and a wait until
 // at least `count` are (TRUE) or `timeoutMs` passed (FALSE). Lets a test act

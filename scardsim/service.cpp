@@ -28,10 +28,18 @@ std::optional<LONG> EnterCall(const char* operation) {
   {
     std::lock_guard lock(service.mutex);
     ++service.callCounts[operation];
+    service.lastCallers[operation] = GetCurrentThreadId();
     if (auto found = service.delays.find(operation); found != service.delays.end()) delay = found->second;
     if (auto found = service.injections.find(operation); found != service.injections.end()) {
-      injected = found->second.result;
-      if (--found->second.remaining == 0) service.injections.erase(found);
+      Injection& injection = found->second;
+      if (!injection.sequence.empty()) {
+        injected = injection.sequence.front();
+        injection.sequence.pop_front();
+        if (injection.sequence.empty()) service.injections.erase(found);
+      } else {
+        injected = injection.result;
+        if (--injection.remaining == 0) service.injections.erase(found);
+      }
     }
   }
   // Outside the lock, so that a slow operation never stalls the other thread.

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -64,8 +65,18 @@ struct CardHandle {
   bool orphaned = false;
 };
 
+// Either `remaining` calls that return `result`, or one call per result of
+// `sequence`, in order.
 struct Injection {
   LONG result = 0;
+  DWORD remaining = 0;
+  std::deque<LONG> sequence;
+};
+
+// A hostile mode set on an operation (SimSetHostile); INFINITE never runs out.
+struct Hostility {
+  DWORD mode = SIM_HOSTILE_NONE;
+  DWORD parameter = 0;
   DWORD remaining = 0;
 };
 
@@ -94,7 +105,9 @@ struct Service {
   std::set<const void*> buffers;
   std::set<const void*> forgottenBuffers;  // allocated before a reset; freeing them stays legal
   std::map<std::string, DWORD> callCounts;
+  std::map<std::string, DWORD> lastCallers;  // thread ids
   std::map<std::string, Injection> injections;
+  std::map<std::string, Hostility> hostilities;
   std::map<std::string, DWORD> delays;
   std::vector<TimedAction> timedActions;
   bool timerThreadStarted = false;
@@ -130,6 +143,11 @@ struct Service {
                                  const std::vector<GUID>& interfaces, const GUID* primary, const std::wstring* csp);
   void SetServiceStateLocked(DWORD state);
   void InjectLocked(const std::string& operation, LONG result, DWORD count);
+  void InjectSequenceLocked(const std::string& operation, std::deque<LONG> results);
+  void SetHostileLocked(const std::string& operation, DWORD mode, DWORD parameter, DWORD count);
+  // The hostile mode for this call of `operation`, counted down; its mode is
+  // SIM_HOSTILE_NONE when none is set.
+  Hostility TakeHostility(const char* operation);
   void SetDelayLocked(const std::string& operation, DWORD milliseconds);
   void ResetLocked();
 
@@ -156,6 +174,11 @@ std::optional<LONG> EnterCall(const char* operation);
 // (SCARD_E_INSUFFICIENT_BUFFER when too small). *length becomes `count`.
 // The lock must be held.
 LONG ReturnBuffer(Service& service, const void* data, DWORD count, size_t elementSize, void* buffer, DWORD* length);
+
+// ReturnBuffer for an answer that a hostile mode may shape (hostile.cpp):
+// the modes apply only when the service allocates the answer.
+LONG ReturnAnswer(Service& service, const Hostility& hostility, const void* data, DWORD count, size_t elementSize,
+                  void* buffer, DWORD* length);
 
 // Same check without writing: would ReturnBuffer fail for lack of room?
 bool CallerBufferTooSmall(const void* buffer, const DWORD* length, DWORD count);

@@ -116,8 +116,16 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
       if (!rgReaderStates[i].szReader) return SCARD_E_INVALID_PARAMETER;
     }
 
+    const Hostility hostility = service.TakeHostility("SCardGetStatusChangeW");
+    if (hostility.mode == SIM_HOSTILE_WAIT_NO_CHANGE || hostility.mode == SIM_HOSTILE_WAIT_CHANGED_FLAG) {
+      const DWORD flag = hostility.mode == SIM_HOSTILE_WAIT_CHANGED_FLAG ? SCARD_STATE_CHANGED : 0;
+      for (DWORD i = 0; i < cReaders; ++i) rgReaderStates[i].dwEventState = rgReaderStates[i].dwCurrentState | flag;
+      return SCARD_S_SUCCESS;
+    }
+    const bool hang = hostility.mode == SIM_HOSTILE_WAIT_HANG;
+
     const DWORD cancelsAtStart = context->second.cancels;
-    const bool forever = dwTimeout == INFINITE;
+    const bool forever = dwTimeout == INFINITE || hang;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : dwTimeout);
     PendingWait pending(service);
     bool timedOut = false;
@@ -127,6 +135,10 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
       context = service.contexts.find(hContext);
       if (context == service.contexts.end()) return SCARD_E_INVALID_HANDLE;
       if (context->second.cancels != cancelsAtStart) return SCARD_E_CANCELLED;
+      if (hang) {
+        service.changed.wait(lock);
+        continue;
+      }
       if (LONG result = service.ServiceResult()) return result;
       if (Evaluate(service, rgReaderStates, cReaders)) return SCARD_S_SUCCESS;
       // Evaluated once more after the timeout, so that a change that raced

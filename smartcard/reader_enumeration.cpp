@@ -39,17 +39,21 @@ STDMETHODIMP CSmartCardAuthPlugin::GetDeviceCount(BSTR, BSTR, LONG* refCount)
         DWORD length = SCARD_AUTOALLOCATE;
         const LONG listed = ::SCardListReadersW(context.get(), nullptr, list.put(), &length);
         if (listed == SCARD_S_SUCCESS) {
-            // Never read past the length the service returned, whatever it says.
-            const WCHAR* const end = list.get() + length;
-            const WCHAR* name = list.get();
-            while (name < end && *name != L'\0' && *refCount < kReaderSlots) {
-                std::size_t nameLength = 0;
-                while (name + nameLength < end && name[nameLength] != L'\0') ++nameLength;
-                UniqueBstr copy = MakeBstr(std::wstring_view(name, nameLength));
+            // A success without a list is no answer: the table stays as it was.
+            if (!list) return E_FAIL;
+            // Never read past the length the service returned, whatever it
+            // says, and take a name only when its terminator lies within it:
+            // a name cut short may be the name of another reader.
+            const std::wstring_view answer(list.get(), length);
+            std::size_t start = 0;
+            while (start < answer.size() && answer[start] != L'\0' && *refCount < kReaderSlots) {
+                const std::size_t end = answer.find(L'\0', start);
+                if (end == std::wstring_view::npos) break;
+                UniqueBstr copy = MakeBstr(answer.substr(start, end - start));
                 if (!copy) return E_OUTOFMEMORY;
                 readerNames_[*refCount] = std::move(copy);
                 ++*refCount;
-                name += nameLength + 1;
+                start = end + 1;
             }
         } else if (listed != static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
             return E_FAIL;  // the context owner releases the context

@@ -1,5 +1,6 @@
 // StartCapture, EndCapture, the capture worker and the worker stop procedure.
 #include <memory>
+#include <vector>
 
 #include "module/module_state.h"
 #include "plugin/capture_session.h"
@@ -28,6 +29,13 @@ struct WorkerStart {
 };
 
 DWORD WINAPI CaptureWorker(void* parameter);
+
+// Takes the worker's handle out of the session's slot: the watch is over, and
+// a StartCapture no longer counts this worker as running.
+void MarkCaptureOver(CaptureSession& session) noexcept
+{
+    const UniqueHandle slot(session.worker.exchange(nullptr));
+}
 
 HMODULE PinModule() noexcept
 {
@@ -62,10 +70,8 @@ DWORD WINAPI CaptureWorker(void* parameter)
             // Nothing may leave the thread's start routine.
         }
 
-        // Null in the slot tells the object that no worker runs any more; a
-        // stop procedure that took the handle out first closes it instead.
-        UniqueHandle own(session.worker.exchange(nullptr));
-        own.reset();
+        // A watch that ended quietly still holds its slot.
+        MarkCaptureOver(session);
         ::OutputDebugStringW(kGracefulText);
     }
     ModuleUnlock();
@@ -73,58 +79,99 @@ DWORD WINAPI CaptureWorker(void* parameter)
     return 0;
 }
 
-// The worker's session with its handle in place, or null when no thread could
-// be started. The thread is created suspended so that its handle is stored
-// before it can reach its end.
-std::shared_ptr<CaptureSession> StartWorker(CSmartCardAuthPlugin& owner) noexcept
+// Starts a worker on a new session. The session's worker slot gets a handle of
+// the thread's own (closed by whoever takes it out first: the watch before its
+// final event, the worker at its end); the object keeps the returned one to
+// wait on. The thread is created suspended so that the slot is filled before
+// the worker can reach its end. Null thread when no worker could be started.
+CSmartCardAuthPlugin::WorkerThread StartWorker(CSmartCardAuthPlugin& owner) noexcept
 {
     std::shared_ptr<CaptureSession> session = CaptureSession::Create(owner);
-    if (!session) return nullptr;
+    if (!session) return {};
 
     std::unique_ptr<WorkerStart, WorkerStartDeleter> start;
     try {
         start.reset(new WorkerStart{session, nullptr});
     } catch (...) {
-        return nullptr;
+        return {};
     }
     ModuleLock();  // given back by the deleter or by the worker's last steps
     start->pinnedModule = PinModule();
     UniqueHandle thread(::CreateThread(nullptr, 0, CaptureWorker, start.get(), CREATE_SUSPENDED, nullptr));
-    if (!thread) return nullptr;
-    session->worker.store(thread.get());
-    if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-        // The thread never ran, so its reference is still ours to free.
-        session->worker.store(nullptr);
-        ::TerminateThread(thread.get(), 0);
-        return nullptr;
+    if (!thread) return {};
+    HANDLE slot = nullptr;
+    if (::DuplicateHandle(::GetCurrentProcess(), thread.get(), ::GetCurrentProcess(), &slot, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS)) {
+        session->worker.store(slot);
+        if (::ResumeThread(thread.get()) != static_cast<DWORD>(-1)) {
+            (void)start.release();  // now the thread's
+            return {std::move(session), std::move(thread)};
+        }
     }
-    (void)thread.release();     // now in the session's slot
-    (void)start.release();      // now the thread's
-    return session;
+    // The thread never ran, so its reference is still ours to free.
+    const UniqueHandle unused(session->worker.exchange(nullptr));
+    ::TerminateThread(thread.get(), 0);
+    return {};
 }
 
 }  // namespace
 
-bool CSmartCardAuthPlugin::capturing() const noexcept { return capture_ && capture_->worker.load() != nullptr; }
+void FireFinalFailed(CaptureSession& session, LONG statusCode) noexcept
+{
+    MarkCaptureOver(session);
+    session.FireFailed(statusCode);
+}
+
+void FireFinalDataReady(CaptureSession& session, BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept
+{
+    MarkCaptureOver(session);
+    session.FireDataReady(smartCardName, smartCardReader, cspName);
+}
+
+bool CSmartCardAuthPlugin::capturing() const noexcept
+{
+    for (const WorkerThread& worker : workers_) {
+        if (::WaitForSingleObject(worker.thread.get(), 0) == WAIT_TIMEOUT) return true;
+    }
+    return false;
+}
+
+bool CSmartCardAuthPlugin::watchRunning() const noexcept
+{
+    return !workers_.empty() && workers_.back().session->worker.load() != nullptr;
+}
+
+void CSmartCardAuthPlugin::ReapEndedWorkers() noexcept
+{
+    std::erase_if(workers_, [](const WorkerThread& worker) {
+        return ::WaitForSingleObject(worker.thread.get(), 0) != WAIT_TIMEOUT;
+    });
+}
 
 STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCode)
 {
     if (!returnCode) return E_POINTER;
 
-    if (capturing()) {
-        SendStatusChanged(status::kCaptureNotStarted);
-        *returnCode = -1;
-        return S_OK;
+    // A watch that has raised its final event no longer counts: the host may
+    // react to DataReady or Failed with a new capture at once, even while that
+    // worker still disconnects and releases its context.
+    ReapEndedWorkers();
+    bool started = false;
+    if (!watchRunning()) {
+        try {
+            // Room first: a worker that runs must always be on the list, or a
+            // stop could not wait for it.
+            workers_.reserve(workers_.size() + 1);
+            WorkerThread worker = StartWorker(*this);
+            if (worker.thread) {
+                workers_.push_back(std::move(worker));
+                started = true;
+            }
+        } catch (...) {
+        }
     }
-    // A session whose worker ended by itself is done with.
-    capture_ = StartWorker(*this);
-    if (!capture_) {
-        SendStatusChanged(status::kCaptureNotStarted);
-        *returnCode = -1;
-        return S_OK;
-    }
-    SendStatusChanged(status::kCaptureStarted);
-    *returnCode = 0;
+    SendStatusChanged(started ? status::kCaptureStarted : status::kCaptureNotStarted);
+    *returnCode = started ? 0 : -1;
     return S_OK;
 }
 
@@ -138,23 +185,30 @@ STDMETHODIMP CSmartCardAuthPlugin::EndCapture(LONG* returnCode)
 
 void CSmartCardAuthPlugin::StopWorker() noexcept
 {
-    const std::shared_ptr<CaptureSession> session = std::move(capture_);
-    if (!session) return;
-    // Taken out before waiting, so the ending worker never closes a handle
-    // that is being waited on; null means the worker has ended already.
-    const UniqueHandle worker(session->worker.exchange(nullptr));
-    if (!worker) return;
+    ReapEndedWorkers();
+    if (workers_.empty()) return;
+    const std::vector<WorkerThread> workers = std::move(workers_);
+    workers_.clear();
 
-    session->stop.store(true);
-    if (::WaitForSingleObject(worker.get(), kStopTimeoutMs) == WAIT_TIMEOUT) {
-        ::OutputDebugStringW(kNotGracefulText);
+    for (const WorkerThread& worker : workers) worker.session->stop.store(true);
+    // One 15 s budget for all of them: older workers are only finishing.
+    const ULONGLONG deadline = ::GetTickCount64() + kStopTimeoutMs;
+    bool graceful = true;
+    for (const WorkerThread& worker : workers) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        // A sink that ends the capture (or drops the object) from inside one
+        // of the worker's own events: waiting for our own thread could only
+        // sit out the time-out.
+        const bool self = ::GetThreadId(worker.thread.get()) == ::GetCurrentThreadId();
+        if (!self && ::WaitForSingleObject(worker.thread.get(), left) != WAIT_TIMEOUT) continue;
         // The object may be destroyed right after this, and a later capture
         // gets a session of its own: the late worker is cut off from both.
         // Its stop flag stays set so that its watch ends at the next wait.
-        session->AbandonAndCancel();
-    } else {
-        ::OutputDebugStringW(kGracefulText);
+        worker.session->AbandonAndCancel();
+        graceful = false;
     }
+    ::OutputDebugStringW(graceful ? kGracefulText : kNotGracefulText);
 }
 
 }  // namespace quorvex

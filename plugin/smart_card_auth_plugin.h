@@ -16,10 +16,12 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "plugin/connection_point.h"
 #include "quorvex_h.h"
 #include "win/unique_bstr.h"
+#include "win/unique_handle.h"
 
 namespace quorvex {
 
@@ -80,7 +82,17 @@ public:
     HMODULE resourceHandle() const noexcept { return resourceHandle_; }
     ConnectionPoint& eventConnectionPoint() noexcept { return eventPoint_; }
     ConnectionPoint& propertyNotifyConnectionPoint() noexcept { return propertyNotifyPoint_; }
-    // True while a capture worker is known to run.
+    // A capture worker as the object knows it: the thread handle that the stop
+    // procedure waits on, and the session shared with the worker. Stop flag
+    // and watch context live in the session, so that a worker that outlives a
+    // timed-out stop never touches this object or a later capture.
+    struct WorkerThread {
+        std::shared_ptr<CaptureSession> session;
+        UniqueHandle thread;
+    };
+
+    // True while a capture worker of this object is known to run, including
+    // one that is only finishing after its final event.
     bool capturing() const noexcept;
 
 private:
@@ -106,6 +118,10 @@ private:
 
     // The worker stop procedure, shared by EndCapture and destruction.
     void StopWorker() noexcept;
+    // True while the newest capture's watch goes on: StartCapture is refused then.
+    bool watchRunning() const noexcept;
+    // Forgets the workers that have ended.
+    void ReapEndedWorkers() noexcept;
 
     // Members in their documented order, interface pointers aside.
     ConnectionPoint eventPoint_;
@@ -117,10 +133,10 @@ private:
     UniqueBstr readerNames_[kReaderSlots];
     std::atomic<LONG> selectedIndex_{-1};
     ULONG readerCount_ = 0;
-    // Worker handle, stop flag and watch context of the running capture live
-    // in a session shared with its worker, so that a worker that outlives a
-    // timed-out stop never touches this object or a later capture.
-    std::shared_ptr<CaptureSession> capture_;
+    // Every capture worker that may still run, newest last. Older entries have
+    // raised their final event and are only finishing; they are kept so that
+    // EndCapture and destruction still wait for them.
+    std::vector<WorkerThread> workers_;
 
     friend class CaptureSession;
 };

@@ -2,6 +2,7 @@
 // The last stage of SendDataReadyEventForCurrentCard: ATR -> card name -> CSP
 // name, DataReady, then disconnect and release of the watch context.
 #include <cwchar>
+#include <optional>
 #include <string_view>
 
 #include "logging/log.h"
@@ -15,11 +16,16 @@ namespace {
 
 constexpr unsigned Hex(LONG result) noexcept { return static_cast<unsigned>(result); }
 
-// A service string of at most `length` characters, up to its first NUL.
-std::wstring_view ServiceString(const WCHAR* text, DWORD length) noexcept
+// The first name of a service answer of `length` characters, or nothing when
+// its terminator does not lie within the answer: a name cut short may name
+// another card type or CSP, and the service would read past the answer's end
+// when given it back.
+std::optional<std::wstring_view> WholeName(const WCHAR* text, DWORD length) noexcept
 {
-    if (!text) return {};
-    return {text, ::wcsnlen(text, length)};
+    if (!text) return std::nullopt;
+    const WCHAR* const end = ::wmemchr(text, L'\0', length);
+    if (!end) return std::nullopt;
+    return std::wstring_view(text, static_cast<std::size_t>(end - text));
 }
 
 // From the card status to DataReady. False when the run ended with a failure
@@ -39,9 +45,17 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
         if (result != SCARD_S_SUCCESS) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
-            session.FireFailed(status::kCardStatusFailed);
+            FireFinalFailed(session, status::kCardStatusFailed);
             return false;
         }
+    }
+    // No ATR, or one longer than the buffer (cut short, or written past it),
+    // identifies nothing.
+    if (atrLength == 0 || atrLength > sizeof(atr)) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): card status gave an ATR of %lu bytes",
+               static_cast<unsigned long>(atrLength));
+        FireFinalFailed(session, status::kCardStatusFailed);
+        return false;
     }
 
     ScardBuffer<WCHAR> cards(context);
@@ -50,13 +64,14 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
-        session.FireFailed(status::kCardListFailed);
+        FireFinalFailed(session, status::kCardListFailed);
         return false;
     }
-    const std::wstring_view cardName = ServiceString(cards.get(), cardsLength);
+    // Only a whole first name goes on to the provider lookup.
+    const std::wstring_view cardName = WholeName(cards.get(), cardsLength).value_or(std::wstring_view());
     if (cardName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
-        session.FireFailed(status::kUnknownCard);
+        FireFinalFailed(session, status::kUnknownCard);
         session.SendStatusChanged(status::kUnknownCardNotice);
         return false;
     }
@@ -67,7 +82,14 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
-        session.FireFailed(status::kUnknownCard);
+        FireFinalFailed(session, status::kUnknownCard);
+        return false;
+    }
+    // An empty or cut-short name names no CSP the host could use.
+    const std::wstring_view providerName = WholeName(provider.get(), providerLength).value_or(std::wstring_view());
+    if (providerName.empty()) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): no usable CSP name for the card type");
+        FireFinalFailed(session, status::kUnknownCard);
         return false;
     }
 
@@ -76,17 +98,17 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     // The reader is named as the reader table spells it, not as the service does.
     const UniqueBstr smartCardName = MakeBstr(cardName);
     const UniqueBstr smartCardReader = CopyBstr(session.readerName(static_cast<ULONG>(session.selectedIndex())));
-    const UniqueBstr cspName = MakeBstr(ServiceString(provider.get(), providerLength));
+    const UniqueBstr cspName = MakeBstr(providerName);
     if (!smartCardName || !smartCardReader || !cspName) {
         // DataReady with a string missing would read as an empty name.
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        session.FireFailed(E_OUTOFMEMORY);
+        FireFinalFailed(session, E_OUTOFMEMORY);
         return false;
     }
 
     QV_LOG(3, scope, "send DataReady event");
     // Whatever the sinks answer, the card is disconnected and the context released.
-    session.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());
+    FireFinalDataReady(session, smartCardName.get(), smartCardReader.get(), cspName.get());
     return true;
 }
 

@@ -30,28 +30,34 @@ bool CardNewlyArrived(SCARD_READERSTATEW& state) noexcept
     return (changed & state.dwEventState & SCARD_STATE_PRESENT) != 0 && (state.dwEventState & SCARD_STATE_MUTE) == 0;
 }
 
-// One 100 ms status-change wait. With no reader to watch, a service may answer
-// at once; the rest of the 100 ms is then slept away so that the watch neither
-// spins nor notices a stop later than it would with readers.
-LONG WaitForChange(SCARDCONTEXT context, std::vector<SCARD_READERSTATEW>& states)
-{
-    const ULONGLONG start = ::GetTickCount64();
-    const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
-    if (states.empty() && (result == SCARD_S_SUCCESS || result == static_cast<LONG>(SCARD_E_TIMEOUT))) {
-        const ULONGLONG elapsed = ::GetTickCount64() - start;
-        if (elapsed < kWaitMs) ::Sleep(static_cast<DWORD>(kWaitMs - elapsed));
+// Starts each wait of a run at least one wait's length after the one before.
+// A service may answer at once, every time: with no reader to watch, with a
+// "change" that changes nothing, or with a time-out that did not wait. The
+// watch then still makes ten waits a second instead of spinning a core. A
+// wait that is pending still reports a change at once.
+class WaitPacer {
+public:
+    void BeforeWait() noexcept
+    {
+        const ULONGLONG sinceLast = ::GetTickCount64() - lastStart_;
+        if (lastStart_ != 0 && sinceLast < kWaitMs) ::Sleep(static_cast<DWORD>(kWaitMs - sinceLast));
+        lastStart_ = ::GetTickCount64();
     }
-    return result;
-}
+
+private:
+    ULONGLONG lastStart_ = 0;
+};
 
 enum class Waited { Change, Timeout, QuietEnd, Error };
 
 // One wait with its record and the stop rules both phases share. The stop flag
-// is read only after a wait that timed out; an abandoned session ends at once.
+// is read after a wait that timed out (and by the phases after a scan that
+// leads nowhere); an abandoned session ends at once.
 Waited WaitOnce(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context,
-                std::vector<SCARD_READERSTATEW>& states, Phase phase)
+                std::vector<SCARD_READERSTATEW>& states, Phase phase, WaitPacer& pacer)
 {
-    const LONG result = WaitForChange(context, states);
+    pacer.BeforeWait();
+    const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
     QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
     if (session.abandoned()) return Waited::QuietEnd;
     if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return session.stop.load() ? Waited::QuietEnd : Waited::Timeout;
@@ -100,7 +106,7 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X",
                    Hex(result));
         }
-        session.FireFailed(status::kConnectFailed);
+        FireFinalFailed(session, status::kConnectFailed);
         return Attempt::Failed;
     }
 }
@@ -108,15 +114,15 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
 // Entered after a connection warning. Only the last attempt of a scan counts:
 // a connection made earlier in the same scan is given up again.
 void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& context,
-                  std::vector<SCARD_READERSTATEW>& states)
+                  std::vector<SCARD_READERSTATEW>& states, WaitPacer& pacer)
 {
     QV_LOG(3, scope, "wait for a card to be present");
     for (;;) {
-        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Wait);
+        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Wait, pacer);
         if (waited == Waited::Timeout) continue;
         if (waited == Waited::QuietEnd) return;
         if (waited == Waited::Error) {
-            session.FireFailed(status::kWaitFailed);
+            FireFinalFailed(session, status::kWaitFailed);
             return;
         }
 
@@ -134,6 +140,8 @@ void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& cont
             return;
         }
         kept.reset();
+        // A service whose waits never time out must not keep the stop unseen.
+        if (session.stop.load()) return;
     }
 }
 
@@ -163,14 +171,14 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     // Only "none" is refused: an index past the count still watches every reader.
     if (session.selectedIndex() == -1) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
-        session.FireFailed(status::kNoReaderSelected);
+        FireFinalFailed(session, status::kNoReaderSelected);
         return;
     }
     const ULONG watched = session.readerCount();
     for (ULONG slot = 0; slot < watched; ++slot) {
         if (::SysStringLen(session.readerName(slot)) == 0) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
-            session.FireFailed(status::kEmptyReaderName);
+            FireFinalFailed(session, status::kEmptyReaderName);
             return;
         }
     }
@@ -182,13 +190,13 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         QV_LOG(1, scope,
                "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
                "attached.");
-        session.FireFailed(status::kServiceMissing);
+        FireFinalFailed(session, status::kServiceMissing);
         return;
     }
     if (established != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
                Hex(established));
-        session.FireFailed(status::kContextFailed);
+        FireFinalFailed(session, status::kContextFailed);
         return;
     }
 
@@ -199,7 +207,7 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         states.resize(watched);
     } catch (const std::bad_alloc&) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        session.FireFailed(E_OUTOFMEMORY);
+        FireFinalFailed(session, E_OUTOFMEMORY);
         return;
     }
     for (ULONG slot = 0; slot < watched; ++slot) {
@@ -209,25 +217,19 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     }
 
     // Check phase.
+    WaitPacer pacer;
     bool warningSeen = false;
     for (;;) {
         QV_LOG(3, scope, "check SC status");
-        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Check);
+        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Check, pacer);
         if (waited == Waited::Timeout) continue;
         if (waited == Waited::QuietEnd) return;
         if (waited == Waited::Error) {
             // The event goes out before its record here, unlike everywhere else.
-            session.FireFailed(status::kWaitFailed);
+            FireFinalFailed(session, status::kWaitFailed);
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
             return;
         }
-        if (watched == 0) {
-            // Nothing to scan; a service that keeps reporting a change must
-            // not keep the watch from seeing its stop flag.
-            if (session.stop.load()) return;
-            continue;
-        }
-
         for (ULONG slot = 0; slot < watched; ++slot) {
             if (!CardNewlyArrived(states[slot])) continue;
             ScardCard card;
@@ -245,10 +247,13 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
                 break;
             }
         }
+        // A service whose waits never time out (a "change" that changes
+        // nothing, or no reader to watch) must not keep the stop unseen.
+        if (session.stop.load()) return;
         if (warningSeen) break;
     }
 
-    RunWaitPhase(session, scope, context, states);
+    RunWaitPhase(session, scope, context, states, pacer);
 }
 
 }  // namespace quorvex

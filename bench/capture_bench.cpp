@@ -177,6 +177,7 @@ double CommittedPrivateBytes()
 int main()
 {
     SimReset();
+    SimSetBufferFences(FALSE);
     SimAddReader(kReader);
     SimAddCardType(L"Bench Card", kAtr, sizeof(kAtr), L"Bench CSP");
 

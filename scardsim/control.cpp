@@ -243,6 +243,13 @@ void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
   });
 }
 
+void WINAPI SimSetBufferFences(BOOL on) {
+  GuardedControl([&] {
+    std::unique_lock<std::mutex> lock;
+    Locked(lock).fenceBuffers = on != FALSE;
+  });
+}
+
 DWORD WINAPI SimOpenContexts(void) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     std::unique_lock<std::mutex> lock;

@@ -78,6 +78,11 @@ void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds);
 // mode per operation; an injected result (SimInjectResult) comes first.
 void WINAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count);
 
+// Service buffers end against an inaccessible page (default), so a read past
+// one faults at once; FALSE hands out plain heap memory instead, for
+// benchmarks that measure the code rather than the fence. Kept over resets.
+void WINAPI SimSetBufferFences(BOOL on);
+
 DWORD WINAPI SimOpenContexts(void);
 // Handles never disconnected, including those a context release dropped.
 DWORD WINAPI SimOpenCardHandles(void);

@@ -104,6 +104,8 @@ struct Service {
   std::map<SCARDHANDLE, CardHandle> handles;
   std::set<const void*> buffers;
   std::set<const void*> forgottenBuffers;  // allocated before a reset; freeing them stays legal
+  std::set<const void*> plainBuffers;      // from the heap, not fenced (benchmarks)
+  bool fenceBuffers = true;
   std::map<std::string, DWORD> callCounts;
   std::map<std::string, DWORD> lastCallers;  // thread ids
   std::map<std::string, Injection> injections;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "win/unique_handle.h"
+
 namespace quorvex {
 
 std::shared_ptr<CaptureSession> CaptureSession::Create(CSmartCardAuthPlugin& owner) noexcept
@@ -78,8 +80,11 @@ void CaptureSession::SendStatusChanged(LONG statusId) noexcept
     }
 }
 
+void CaptureSession::MarkOver() noexcept { const UniqueHandle slot(worker.exchange(nullptr)); }
+
 void CaptureSession::FireFailed(LONG statusCode) noexcept
 {
+    MarkOver();
     try {
         RaiseFailed(Sinks(), statusCode);
     } catch (...) {
@@ -88,6 +93,7 @@ void CaptureSession::FireFailed(LONG statusCode) noexcept
 
 void CaptureSession::FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept
 {
+    MarkOver();
     try {
         RaiseDataReady(Sinks(), smartCardName, smartCardReader, cspName);
     } catch (...) {

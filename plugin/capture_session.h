@@ -26,8 +26,12 @@ public:
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
 
-    // Worker handle. Whoever exchanges it out first closes it.
+    // A handle of the worker's own, in the slot while its watch goes on.
+    // Whoever exchanges it out first closes it.
     std::atomic<HANDLE> worker{nullptr};
+    // Takes the handle out of the slot: the watch is over, and StartCapture
+    // no longer counts this worker as running.
+    void MarkOver() noexcept;
     // Asks the watch to end; read after every timed-out wait.
     std::atomic<bool> stop{false};
 
@@ -52,7 +56,10 @@ public:
 
     // Events of the worker. Sinks are taken from the object under the lock;
     // the events are raised outside it, so a blocking sink never holds up the
-    // stop procedure. An abandoned session raises nothing.
+    // stop procedure. An abandoned session raises nothing. Failed and
+    // DataReady end the watch: the capture counts as over from the moment one
+    // is raised, so a host that answers it with StartCapture gets a new
+    // capture while this worker still disconnects and releases its context.
     void SendStatusChanged(LONG statusId) noexcept;
     void FireFailed(LONG statusCode) noexcept;
     void FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept;

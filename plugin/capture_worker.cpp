@@ -30,13 +30,6 @@ struct WorkerStart {
 
 DWORD WINAPI CaptureWorker(void* parameter);
 
-// Takes the worker's handle out of the session's slot: the watch is over, and
-// a StartCapture no longer counts this worker as running.
-void MarkCaptureOver(CaptureSession& session) noexcept
-{
-    const UniqueHandle slot(session.worker.exchange(nullptr));
-}
-
 HMODULE PinModule() noexcept
 {
     if (ModuleHandle() == ::GetModuleHandleW(nullptr)) return nullptr;
@@ -71,7 +64,7 @@ DWORD WINAPI CaptureWorker(void* parameter)
         }
 
         // A watch that ended quietly still holds its slot.
-        MarkCaptureOver(session);
+        session.MarkOver();
         ::OutputDebugStringW(kGracefulText);
     }
     ModuleUnlock();
@@ -115,18 +108,6 @@ CSmartCardAuthPlugin::WorkerThread StartWorker(CSmartCardAuthPlugin& owner) noex
 }
 
 }  // namespace
-
-void FireFinalFailed(CaptureSession& session, LONG statusCode) noexcept
-{
-    MarkCaptureOver(session);
-    session.FireFailed(statusCode);
-}
-
-void FireFinalDataReady(CaptureSession& session, BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept
-{
-    MarkCaptureOver(session);
-    session.FireDataReady(smartCardName, smartCardReader, cspName);
-}
 
 bool CSmartCardAuthPlugin::capturing() const noexcept
 {

@@ -45,7 +45,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
         if (result != SCARD_S_SUCCESS) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
-            FireFinalFailed(session, status::kCardStatusFailed);
+            session.FireFailed(status::kCardStatusFailed);
             return false;
         }
     }
@@ -54,7 +54,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     if (atrLength == 0 || atrLength > sizeof(atr)) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): card status gave an ATR of %lu bytes",
                static_cast<unsigned long>(atrLength));
-        FireFinalFailed(session, status::kCardStatusFailed);
+        session.FireFailed(status::kCardStatusFailed);
         return false;
     }
 
@@ -64,14 +64,14 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
-        FireFinalFailed(session, status::kCardListFailed);
+        session.FireFailed(status::kCardListFailed);
         return false;
     }
     // Only a whole first name goes on to the provider lookup.
     const std::wstring_view cardName = WholeName(cards.get(), cardsLength).value_or(std::wstring_view());
     if (cardName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
-        FireFinalFailed(session, status::kUnknownCard);
+        session.FireFailed(status::kUnknownCard);
         session.SendStatusChanged(status::kUnknownCardNotice);
         return false;
     }
@@ -82,14 +82,14 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
-        FireFinalFailed(session, status::kUnknownCard);
+        session.FireFailed(status::kUnknownCard);
         return false;
     }
     // An empty or cut-short name names no CSP the host could use.
     const std::wstring_view providerName = WholeName(provider.get(), providerLength).value_or(std::wstring_view());
     if (providerName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): no usable CSP name for the card type");
-        FireFinalFailed(session, status::kUnknownCard);
+        session.FireFailed(status::kUnknownCard);
         return false;
     }
 
@@ -102,13 +102,13 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     if (!smartCardName || !smartCardReader || !cspName) {
         // DataReady with a string missing would read as an empty name.
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        FireFinalFailed(session, E_OUTOFMEMORY);
+        session.FireFailed(E_OUTOFMEMORY);
         return false;
     }
 
     QV_LOG(3, scope, "send DataReady event");
     // Whatever the sinks answer, the card is disconnected and the context released.
-    FireFinalDataReady(session, smartCardName.get(), smartCardReader.get(), cspName.get());
+    session.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());
     return true;
 }
 

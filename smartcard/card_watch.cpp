@@ -106,7 +106,7 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X",
                    Hex(result));
         }
-        FireFinalFailed(session, status::kConnectFailed);
+        session.FireFailed(status::kConnectFailed);
         return Attempt::Failed;
     }
 }
@@ -122,7 +122,7 @@ void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& cont
         if (waited == Waited::Timeout) continue;
         if (waited == Waited::QuietEnd) return;
         if (waited == Waited::Error) {
-            FireFinalFailed(session, status::kWaitFailed);
+            session.FireFailed(status::kWaitFailed);
             return;
         }
 
@@ -171,14 +171,14 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
     // Only "none" is refused: an index past the count still watches every reader.
     if (session.selectedIndex() == -1) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
-        FireFinalFailed(session, status::kNoReaderSelected);
+        session.FireFailed(status::kNoReaderSelected);
         return;
     }
     const ULONG watched = session.readerCount();
     for (ULONG slot = 0; slot < watched; ++slot) {
         if (::SysStringLen(session.readerName(slot)) == 0) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
-            FireFinalFailed(session, status::kEmptyReaderName);
+            session.FireFailed(status::kEmptyReaderName);
             return;
         }
     }
@@ -190,13 +190,13 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         QV_LOG(1, scope,
                "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
                "attached.");
-        FireFinalFailed(session, status::kServiceMissing);
+        session.FireFailed(status::kServiceMissing);
         return;
     }
     if (established != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
                Hex(established));
-        FireFinalFailed(session, status::kContextFailed);
+        session.FireFailed(status::kContextFailed);
         return;
     }
 
@@ -207,7 +207,7 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         states.resize(watched);
     } catch (const std::bad_alloc&) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        FireFinalFailed(session, E_OUTOFMEMORY);
+        session.FireFailed(E_OUTOFMEMORY);
         return;
     }
     for (ULONG slot = 0; slot < watched; ++slot) {
@@ -226,7 +226,7 @@ void SendDataReadyEventForCurrentCard(CaptureSession& session)
         if (waited == Waited::QuietEnd) return;
         if (waited == Waited::Error) {
             // The event goes out before its record here, unlike everywhere else.
-            FireFinalFailed(session, status::kWaitFailed);
+            session.FireFailed(status::kWaitFailed);
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
             return;
         }

@@ -17,13 +17,6 @@ class CaptureSession;
 // Ends after DataReady, after a Failed event, or quietly when stopped.
 void SendDataReadyEventForCurrentCard(CaptureSession& session);
 
-// The events that end a run, provided by the capture worker. The capture
-// counts as over from the moment one is raised, so a host that reacts to it
-// with StartCapture gets a new capture instead of a refusal while this worker
-// still finishes (disconnect, context release).
-void FireFinalFailed(CaptureSession& session, LONG statusCode) noexcept;
-void FireFinalDataReady(CaptureSession& session, BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept;
-
 // The watch context of one run, registered with the session so that a
 // timed-out stop can cancel it. The registration is withdrawn before the
 // context is released.

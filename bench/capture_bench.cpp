@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "scardsim/scardsim.h"
 #include "win/com_ptr.h"
@@ -29,17 +30,6 @@ namespace {
 const wchar_t kReader[] = L"Bench Reader";
 const BYTE kAtr[] = {0x3B, 0x02, 0x14, 0x50};
 
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    ::QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / frequency;  // ms
-}
 
 // Counts DataReady and notes when the last one arrived.
 class BenchSink final : public IDispatch {
@@ -65,7 +55,7 @@ public:
     STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
     {
         if (dispid == 2) {
-            arrivedAt_ = Now();
+            arrivedAt_ = NowMs();
             ++dataReady_;
             ::SetEvent(arrived_.get());
         }
@@ -120,7 +110,7 @@ DWORD WINAPI RunBareLoop(void* parameter)
             const DWORD changed = (state.dwCurrentState ^ state.dwEventState) & 0xFFFF;
             state.dwCurrentState = state.dwEventState;
             if (changed & state.dwEventState & SCARD_STATE_PRESENT) {
-                loop.seenAt.store(Now());
+                loop.seenAt.store(NowMs());
                 return 0;
             }
         } else if (r != static_cast<LONG>(SCARD_E_TIMEOUT)) {
@@ -139,7 +129,7 @@ double BareLoopLatency()
     const DWORD waits = SimCallCount("SCardGetStatusChangeW");
     UniqueHandle watcher(::CreateThread(nullptr, 0, RunBareLoop, &loop, 0, nullptr));
     WaitForSecondWait(waits);
-    const double insertedAt = Now();
+    const double insertedAt = NowMs();
     SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
     ::WaitForSingleObject(watcher.get(), 5000);
     ::SCardReleaseContext(context);
@@ -211,7 +201,7 @@ int main()
         const DWORD waits = SimCallCount("SCardGetStatusChangeW");
         plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
         WaitForSecondWait(waits);
-        const double insertedAt = Now();
+        const double insertedAt = NowMs();
         SimInsertCard(kReader, kAtr, sizeof(kAtr), 0);
         if (!sink.WaitForDataReady(5000)) std::printf("run %d: no DataReady\n", i);
         captured.push_back(sink.arrivedAt() - insertedAt);
@@ -233,7 +223,7 @@ int main()
         SCARDCONTEXT context = 0;
         ::SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
         constexpr int kCalls = 1000;
-        const double start = Now();
+        const double start = NowMs();
         for (int i = 0; i < kCalls; ++i) {
             SCARDHANDLE card = 0;
             DWORD protocol = 0, state = 0;
@@ -255,7 +245,7 @@ int main()
             ::SCardFreeMemory(context, reader);
             ::SCardDisconnect(card, SCARD_LEAVE_CARD);
         }
-        std::printf("  (the service's own identification calls: %.3f ms per card)\n", (Now() - start) / kCalls);
+        std::printf("  (the service's own identification calls: %.3f ms per card)\n", (NowMs() - start) / kCalls);
         ::SCardReleaseContext(context);
         SimRemoveCard(kReader);
     }
@@ -271,16 +261,16 @@ int main()
         state.dwCurrentState = SCARD_STATE_UNAWARE;
         ::SCardGetStatusChangeW(context, 100, &state, 1);
         state.dwCurrentState = state.dwEventState;
-        const double waitStart = Now();
+        const double waitStart = NowMs();
         ::SCardGetStatusChangeW(context, 100, &state, 1);
-        waits.push_back(Now() - waitStart);
+        waits.push_back(NowMs() - waitStart);
 
         plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
         WaitForPendingWait();
         ::Sleep(static_cast<DWORD>((i * 37) % 100));
-        const double stopStart = Now();
+        const double stopStart = NowMs();
         plugin->EndCapture(&rc);
-        stops.push_back(Now() - stopStart);
+        stops.push_back(NowMs() - stopStart);
     }
     ::SCardReleaseContext(context);
     const Figures s = Summarise(stops), w = Summarise(waits);
@@ -294,10 +284,10 @@ int main()
     plugin->StartCapture(nullptr, nullptr, nullptr, &rc);
     WaitForPendingWait();
     ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel0, &user0);
-    const double idleStart = Now();
+    const double idleStart = NowMs();
     ::Sleep(10000);
     ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel1, &user1);
-    const double idleMs = Now() - idleStart;
+    const double idleMs = NowMs() - idleStart;
     plugin->EndCapture(&rc);
     auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
     const double cpuMs =
@@ -329,9 +319,9 @@ int main()
     const DWORD handles0 = handles();
     const double bytes0 = privateBytes();
     const long delivered0 = sink.dataReady();
-    const double cyclesStart = Now();
+    const double cyclesStart = NowMs();
     for (int i = 0; i < kCycles; ++i) cycle();
-    const double cyclesMs = Now() - cyclesStart;
+    const double cyclesMs = NowMs() - cyclesStart;
     const DWORD handles1 = handles();
     const double bytes1 = privateBytes();
     std::printf("%d StartCapture/EndCapture cycles in %.1f s (%ld DataReady): handles %lu -> %lu (%+ld), "

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "win/com_ptr.h"
 
@@ -25,17 +26,6 @@ constexpr int kSinks = 8;
 constexpr int kEvents = 200000;
 constexpr int kRounds = 9;
 
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    ::QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1e9 / frequency;  // ns
-}
 
 class BenchSink final : public IDispatch {
 public:
@@ -149,9 +139,9 @@ double NsPerEvent(Body body)
 {
     std::vector<double> rounds;
     for (int round = 0; round < kRounds; ++round) {
-        const double start = Now();
+        const double start = NowMs() * 1e6;
         for (LONG i = 0; i < kEvents; ++i) body(i);
-        rounds.push_back((Now() - start) / kEvents);
+        rounds.push_back((NowMs() * 1e6 - start) / kEvents);
     }
     std::sort(rounds.begin(), rounds.end());
     return rounds[rounds.size() / 2];

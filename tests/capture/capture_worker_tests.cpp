@@ -109,17 +109,8 @@ TEST_F(CaptureWorkerTest, WorkerBlockedInASinkIsCancelledAndCutOffAfter15Seconds
     const std::string kNotGraceful = "FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
     const std::string kMark = "-- blocked sink --\n";
     if (::GetEnvironmentVariableW(L"QUORVEX_CAPTURE_CHILD", nullptr, 0) == 0) {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
-        const quorvex::test::DebuggedRun run = quorvex::test::RunSelfUnderDebugger(
-            {{L"QUORVEX_CAPTURE_CHILD", L"1"}, {L"GTEST_FILTER", std::wstring(filter.begin(), filter.end())}}, 90000);
-        ASSERT_TRUE(run.exited);
-        EXPECT_EQ(0u, run.exitCode) << run.standardOutput;
-        EXPECT_NE(std::string::npos, run.standardOutput.find("[  PASSED  ] 1 test.")) << run.standardOutput;
-        std::vector<std::string> texts;
-        for (const std::string& text : run.debugStrings) {
-            if (text == kGraceful || text == kNotGraceful || text == kMark) texts.push_back(text);
-        }
+        const std::vector<std::string> texts =
+            quorvex::test::RunCurrentTestUnderDebugger(L"QUORVEX_CAPTURE_CHILD", {kGraceful, kNotGraceful, kMark});
         // The normal stop: once from the ending worker, once from the stop.
         // Then the time-out, and each of the two later workers ending by itself.
         EXPECT_EQ(std::vector<std::string>({kGraceful, kGraceful, kMark, kNotGraceful, kGraceful, kGraceful}), texts);

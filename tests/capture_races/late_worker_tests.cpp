@@ -24,17 +24,8 @@ const std::string kMark = "-- last release --\n";
 TEST(LateWorkerTest, ReleaseWhileASinkBlocks16SecondsLeavesAnUnloadableModule)
 {
     if (::GetEnvironmentVariableW(L"QUORVEX_RACES_CHILD", nullptr, 0) == 0) {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
-        const quorvex::test::DebuggedRun run = quorvex::test::RunSelfUnderDebugger(
-            {{L"QUORVEX_RACES_CHILD", L"1"}, {L"GTEST_FILTER", std::wstring(filter.begin(), filter.end())}}, 90000);
-        ASSERT_TRUE(run.exited);
-        EXPECT_EQ(0u, run.exitCode) << run.standardOutput;
-        EXPECT_NE(std::string::npos, run.standardOutput.find("[  PASSED  ] 1 test.")) << run.standardOutput;
-        std::vector<std::string> texts;
-        for (const std::string& text : run.debugStrings) {
-            if (text == kGraceful || text == kNotGraceful || text == kMark) texts.push_back(text);
-        }
+        const std::vector<std::string> texts =
+            quorvex::test::RunCurrentTestUnderDebugger(L"QUORVEX_RACES_CHILD", {kGraceful, kNotGraceful, kMark});
         // The release's stop times out; the late worker ends by itself later.
         EXPECT_EQ(std::vector<std::string>({kMark, kNotGraceful, kGraceful}), texts);
         return;

@@ -1,5 +1,8 @@
 #include "support/debugger_channel.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "win/unique_handle.h"
@@ -105,6 +108,24 @@ DebuggedRun RunSelfUnderDebugger(const EnvironmentSettings& environment, DWORD t
     DebuggedRun run = RunUnderDebugger(L"\"" + std::wstring(self) + L"\"", timeoutMilliseconds);
     for (const auto& [name, value] : environment) ::SetEnvironmentVariableW(name.c_str(), nullptr);
     return run;
+}
+
+std::vector<std::string> RunCurrentTestUnderDebugger(const wchar_t* childVariable,
+                                                     const std::vector<std::string>& wanted, DWORD timeoutMilliseconds)
+{
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
+    const DebuggedRun run =
+        RunSelfUnderDebugger({{childVariable, L"1"}, {L"GTEST_FILTER", std::wstring(filter.begin(), filter.end())}},
+                             timeoutMilliseconds);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(0u, run.exitCode) << run.standardOutput;
+    EXPECT_NE(std::string::npos, run.standardOutput.find("[  PASSED  ] 1 test.")) << run.standardOutput;
+    std::vector<std::string> texts;
+    for (const std::string& text : run.debugStrings) {
+        if (std::find(wanted.begin(), wanted.end(), text) != wanted.end()) texts.push_back(text);
+    }
+    return texts;
 }
 
 }  // namespace quorvex::test

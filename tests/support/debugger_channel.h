@@ -25,4 +25,12 @@ using EnvironmentSettings = std::vector<std::pair<std::wstring, std::wstring>>;
 // its tests).
 DebuggedRun RunSelfUnderDebugger(const EnvironmentSettings& environment, DWORD timeoutMilliseconds = 60000);
 
+// Runs only the current test again in a child under the debugger, with
+// `childVariable` set to "1" so that the test knows it is the child there.
+// The child must pass its one test; the run's debugger texts are returned
+// filtered down to the ones in `wanted`, in the order sent.
+std::vector<std::string> RunCurrentTestUnderDebugger(const wchar_t* childVariable,
+                                                     const std::vector<std::string>& wanted,
+                                                     DWORD timeoutMilliseconds = 90000);
+
 }  // namespace quorvex::test

@@ -1,0 +1,16 @@
+// The benchmarks' clock: the performance counter, in milliseconds.
+#pragma once
+
+#include <windows.h>
+
+inline double NowMs()
+{
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / frequency;
+}

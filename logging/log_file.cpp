@@ -50,7 +50,8 @@ std::optional<std::string> ExpandLogPath(const char* logPath)
     return LogDirectory() + keywordEnd;
 }
 
-bool EnsureDirectory(const std::string& directory)
+// Recursion depth: one level per backslash, so at most MAX_PATH / 2 (bound below).
+bool EnsureDirectory(const std::string& directory)  // NOLINT(misc-no-recursion)
 {
     if (::PathFileExistsA(directory.c_str())) return ::PathIsDirectoryA(directory.c_str()) != FALSE;
     // The 8-bit file functions take no path this long. Without this bound a

@@ -29,7 +29,9 @@ struct ClassRow {
 // order below; torn down in reverse after DLL_PROCESS_DETACH.
 class ModuleState {
 public:
-    ModuleState()
+    // Constructed during the module's load, where an exception would end the
+    // process: nothing in here throws, and noexcept says so.
+    ModuleState() noexcept
         : moduleHandle(reinterpret_cast<HMODULE>(&__ImageBase)), resourceInstance(moduleHandle)
     {
         classTable[0].clsid = &CLSID_CSmartCardAuthPlugin;

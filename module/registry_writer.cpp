@@ -22,7 +22,8 @@ LONG SetStringValue(HKEY key, const wchar_t* valueName, const wchar_t* data) noe
     return ::RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes);
 }
 
-LONG DeleteSubtree(HKEY parent, const wchar_t* name) noexcept
+// Recursion depth: one level per key level, and the registry nests at most 512.
+LONG DeleteSubtree(HKEY parent, const wchar_t* name) noexcept  // NOLINT(misc-no-recursion)
 {
     {
         UniqueHkey key;

@@ -84,7 +84,9 @@ void CaptureSession::MarkOver() noexcept { const UniqueHandle slot(worker.exchan
 
 void CaptureSession::FireFailed(LONG statusCode) noexcept
 {
-    MarkOver();
+    // Out of the slot before the event, closed after it: closing is a trip
+    // to the kernel that the host need not wait for.
+    const UniqueHandle slot(worker.exchange(nullptr));
     try {
         RaiseFailed(Sinks(), statusCode);
     } catch (...) {
@@ -93,7 +95,7 @@ void CaptureSession::FireFailed(LONG statusCode) noexcept
 
 void CaptureSession::FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName) noexcept
 {
-    MarkOver();
+    const UniqueHandle slot(worker.exchange(nullptr));  // as in FireFailed
     try {
         RaiseDataReady(Sinks(), smartCardName, smartCardReader, cspName);
     } catch (...) {

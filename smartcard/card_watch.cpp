@@ -30,22 +30,30 @@ bool CardNewlyArrived(SCARD_READERSTATEW& state) noexcept
     return (changed & state.dwEventState & SCARD_STATE_PRESENT) != 0 && (state.dwEventState & SCARD_STATE_MUTE) == 0;
 }
 
-// Starts each wait of a run at least one wait's length after the one before.
-// A service may answer at once, every time: with no reader to watch, with a
-// "change" that changes nothing, or with a time-out that did not wait. The
-// watch then still makes ten waits a second instead of spinning a core. A
-// wait that is pending still reports a change at once.
+// Keeps a run's waits from following each other faster than one wait's
+// length. A service may answer at once, every time: with no reader to watch,
+// with a "change" that changes nothing, or with a time-out that did not wait.
+// The watch then still makes about ten waits a second instead of spinning a
+// core. One quick answer in a row goes unpaced: the first wait of a run
+// reports the readers' current state at once, and a real change followed by
+// a card must not cost the card a pause. A pending wait still reports a
+// change at once.
 class WaitPacer {
 public:
     void BeforeWait() noexcept
     {
         const ULONGLONG sinceLast = ::GetTickCount64() - lastStart_;
-        if (lastStart_ != 0 && sinceLast < kWaitMs) ::Sleep(static_cast<DWORD>(kWaitMs - sinceLast));
+        if (lastStart_ != 0 && sinceLast < kWaitMs) {
+            if (quickAnswers_++ > 0) ::Sleep(static_cast<DWORD>(kWaitMs - sinceLast));
+        } else {
+            quickAnswers_ = 0;
+        }
         lastStart_ = ::GetTickCount64();
     }
 
 private:
     ULONGLONG lastStart_ = 0;
+    unsigned quickAnswers_ = 0;  // waits in a row that came back early
 };
 
 enum class Waited { Change, Timeout, QuietEnd, Error };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "bench/stack_event_sink.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "scardsim/scardsim.h"
 #include "win/com_ptr.h"
@@ -30,28 +31,10 @@ namespace {
 const wchar_t kReader[] = L"Bench Reader";
 const BYTE kAtr[] = {0x3B, 0x02, 0x14, 0x50};
 
-
 // Counts DataReady and notes when the last one arrived.
-class BenchSink final : public IDispatch {
+class BenchSink final : public StackEventSink {
 public:
     BenchSink() : arrived_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
-    {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-            IsEqualIID(iid, DIID__IPkiAuthenticationPluginEvents)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the stack
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
     {
         if (dispid == 2) {
@@ -67,7 +50,6 @@ public:
     long dataReady() const { return dataReady_; }
 
 private:
-    std::atomic<ULONG> refs_{1};
     UniqueHandle arrived_;
     std::atomic<double> arrivedAt_{0};
     std::atomic<long> dataReady_{0};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "bench/stack_event_sink.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "win/com_ptr.h"
 
@@ -28,25 +29,8 @@ constexpr int kEvents = 200000;
 constexpr int kRounds = 9;
 
 
-class BenchSink final : public IDispatch {
+class BenchSink final : public StackEventSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
-    {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-            IsEqualIID(iid, DIID__IPkiAuthenticationPluginEvents)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on main's stack
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override
     {
         if (dispid != 1 || !params || params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) return DISP_E_BADPARAMCOUNT;
@@ -57,7 +41,6 @@ public:
     long long calls() const { return calls_; }
 
 private:
-    std::atomic<ULONG> refs_{1};
     volatile LONG last_ = 0;
     long long calls_ = 0;
 };

@@ -14,6 +14,7 @@
 #include "module/automation.h"
 #include "support/plugin_helpers.h"
 #include "support/quorvex_dll.h"
+#include "support/stub_plugin.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex::test {
@@ -24,7 +25,7 @@ std::wstring Text(BSTR s) { return {s ? s : L"", ::SysStringLen(s)}; }
 // A real IPkiAuthenticationPlugin that records what the dispatcher hands to
 // each method, so that argument order and coercion show without a card
 // service behind it. Lives on the test's stack.
-class RecordingPlugin final : public IPkiAuthenticationPlugin {
+class RecordingPlugin final : public StubPlugin {
 public:
     struct Call {
         DISPID dispid;
@@ -33,21 +34,6 @@ public:
     std::vector<Call> calls;
     HRESULT nextResult = S_OK;  // what every method returns
     LONG nextNumber = 0;        // stored into the method's LONG out-parameter
-
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = this;
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
 
     STDMETHODIMP OpenDevice(BSTR id, LONG* rc) override { return Record(1, {Text(id)}, rc); }
     STDMETHODIMP StartCapture(BSTR u, BSTR d, BSTR p, LONG* rc) override

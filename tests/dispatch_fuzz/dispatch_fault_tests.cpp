@@ -10,6 +10,7 @@
 
 #include "module/automation.h"
 #include "support/quorvex_dll.h"
+#include "support/stub_plugin.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
 
@@ -106,36 +107,17 @@ TEST_F(DispatchFaultTest, APropertyPutNameWithoutAValueIsRefused)
 
 // Records whether each string StartCapture gets is the one that `holder`
 // holds while the method runs.
-class SharedArgumentTarget final : public IPkiAuthenticationPlugin {
+class SharedArgumentTarget final : public StubPlugin {
 public:
     const VARIANT* holder = nullptr;
     std::vector<bool> alive;
 
-    STDMETHODIMP QueryInterface(REFIID, void** out) override
-    {
-        *out = this;
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP OpenDevice(BSTR, LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP StartCapture(BSTR username, BSTR domainname, BSTR pin, LONG* returnCode) override
     {
         for (BSTR s : {username, domainname, pin}) alive.push_back(V_VT(holder) == VT_BSTR && s == V_BSTR(holder));
         *returnCode = 0;
         return S_OK;
     }
-    STDMETHODIMP EndCapture(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetDeviceID(LONG, BSTR*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetDeviceCount(BSTR, BSTR, LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetStatusString(LONG, BSTR*, LONG*) override { return E_NOTIMPL; }
 };
 
 // One variable passed three times (a script's StartCapture x, x, x), or an

@@ -1,12 +1,12 @@
 // StartCapture, EndCapture, the capture worker and the worker stop procedure.
 #include <memory>
-#include <vector>
+#include <mutex>
+#include <new>
 
 #include "module/module_state.h"
-#include "plugin/capture_session.h"
+#include "plugin/capture.h"
 #include "plugin/smart_card_auth_plugin.h"
-#include "plugin/status_ids.h"
-#include "smartcard/card_watch.h"
+#include "win/status_ids.h"
 #include "win/unique_handle.h"
 
 namespace quorvex {
@@ -19,10 +19,10 @@ constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to term
 
 // What StartCapture hands to its worker thread.
 struct WorkerStart {
-    std::shared_ptr<CaptureSession> session;
+    std::shared_ptr<Capture> capture;
     // A worker may outlive its object (a stop that timed out) and always runs
-    // a few instructions after clearing its handle: it holds a module lock and
-    // a load reference of the DLL until its last instruction, so that a host
+    // a few instructions after its last run: it holds a module lock and a
+    // load reference of the DLL until its last instruction, so that a host
     // unloading the DLL as soon as DllCanUnloadNow allows cannot pull the
     // code from under it. Null when the code is linked into a program.
     HMODULE pinnedModule = nullptr;
@@ -52,19 +52,10 @@ DWORD WINAPI CaptureWorker(void* parameter)
 {
     HMODULE pinnedModule = nullptr;
     {
-        // The thread's own reference to its session, handed over by StartCapture.
+        // The thread's own reference to its capture, handed over by StartCapture.
         const std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
         pinnedModule = start->pinnedModule;
-        CaptureSession& session = *start->session;
-
-        try {
-            SendDataReadyEventForCurrentCard(session);
-        } catch (...) {
-            // Nothing may leave the thread's start routine.
-        }
-
-        // A watch that ended quietly still holds its slot.
-        session.MarkOver();
+        start->capture->RunWorker();
         ::OutputDebugStringW(kGracefulText);
     }
     ModuleUnlock();
@@ -72,83 +63,67 @@ DWORD WINAPI CaptureWorker(void* parameter)
     return 0;
 }
 
-// Starts a worker on a new session. The session's worker slot gets a handle of
-// the thread's own (closed by whoever takes it out first: the watch before its
-// final event, the worker at its end); the object keeps the returned one to
-// wait on. The thread is created suspended so that the slot is filled before
-// the worker can reach its end. Null thread when no worker could be started.
-CSmartCardAuthPlugin::WorkerThread StartWorker(CSmartCardAuthPlugin& owner) noexcept
-{
-    std::shared_ptr<CaptureSession> session = CaptureSession::Create(owner);
-    if (!session) return {};
+}  // namespace
 
-    std::unique_ptr<WorkerStart, WorkerStartDeleter> start;
-    try {
-        start.reset(new WorkerStart{session, nullptr});
-    } catch (...) {
-        return {};
-    }
+std::shared_ptr<Capture> CSmartCardAuthPlugin::StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept
+{
+    std::shared_ptr<Capture> capture(new (std::nothrow) Capture(*this, std::move(*table)), std::default_delete<Capture>(),
+                                     std::allocator<Capture>());
+    if (!capture) return nullptr;
+    std::unique_ptr<WorkerStart, WorkerStartDeleter> start(new (std::nothrow) WorkerStart{capture, nullptr});
+    if (!start) return nullptr;
     ModuleLock();  // given back by the deleter or by the worker's last steps
     start->pinnedModule = PinModule();
-    UniqueHandle thread(::CreateThread(nullptr, 0, CaptureWorker, start.get(), CREATE_SUSPENDED, nullptr));
-    if (!thread) return {};
-    HANDLE slot = nullptr;
-    if (::DuplicateHandle(::GetCurrentProcess(), thread.get(), ::GetCurrentProcess(), &slot, 0, FALSE,
-                          DUPLICATE_SAME_ACCESS)) {
-        session->worker.store(slot);
-        if (::ResumeThread(thread.get()) != static_cast<DWORD>(-1)) {
-            (void)start.release();  // now the thread's
-            return {std::move(session), std::move(thread)};
-        }
+    // Suspended, so that the capture knows its thread before the thread can
+    // end; the caller publishes the capture before the thread can reach the
+    // object.
+    DWORD threadId = 0;
+    UniqueHandle thread(::CreateThread(nullptr, 0, CaptureWorker, start.get(), CREATE_SUSPENDED, &threadId));
+    if (!thread) return nullptr;
+    const HANDLE handle = thread.get();
+    capture->SetThread(std::move(thread), threadId);
+    if (::ResumeThread(handle) == static_cast<DWORD>(-1)) {
+        // The thread never ran, so what it was handed is still ours to free.
+        ::TerminateThread(handle, 0);
+        return nullptr;
     }
-    // The thread never ran, so its reference is still ours to free.
-    const UniqueHandle unused(session->worker.exchange(nullptr));
-    ::TerminateThread(thread.get(), 0);
-    return {};
+    (void)start.release();  // now the thread's
+    return capture;
 }
-
-}  // namespace
 
 bool CSmartCardAuthPlugin::capturing() const noexcept
 {
-    for (const WorkerThread& worker : workers_) {
-        if (::WaitForSingleObject(worker.thread.get(), 0) == WAIT_TIMEOUT) return true;
+    std::shared_ptr<Capture> capture;
+    {
+        const std::lock_guard<SrwLock> guard(captureLock_);
+        capture = capture_;
     }
-    return false;
-}
-
-bool CSmartCardAuthPlugin::watchRunning() const noexcept
-{
-    return !workers_.empty() && workers_.back().session->worker.load() != nullptr;
-}
-
-void CSmartCardAuthPlugin::ReapEndedWorkers() noexcept
-{
-    std::erase_if(workers_, [](const WorkerThread& worker) {
-        return ::WaitForSingleObject(worker.thread.get(), 0) != WAIT_TIMEOUT;
-    });
+    return capture && ::WaitForSingleObject(capture->thread(), 0) == WAIT_TIMEOUT;
 }
 
 STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCode)
 {
     if (!returnCode) return E_POINTER;
 
-    // A watch that has raised its final event no longer counts: the host may
-    // react to DataReady or Failed with a new capture at once, even while that
-    // worker still disconnects and releases its context.
-    ReapEndedWorkers();
+    // Taken now: a run watches the table as it stood when it was asked for.
+    std::unique_ptr<ReaderTableCopy> table = readers_.Copy();
     bool started = false;
-    if (!watchRunning()) {
-        try {
-            // Room first: a worker that runs must always be on the list, or a
-            // stop could not wait for it.
-            workers_.reserve(workers_.size() + 1);
-            WorkerThread worker = StartWorker(*this);
-            if (worker.thread) {
-                workers_.push_back(std::move(worker));
+    if (table) {
+        const std::lock_guard<SrwLock> guard(captureLock_);
+        // Refused while a stop is under way. A worker whose run is ending
+        // (its final event raised) takes the request and starts the next run
+        // itself once the current one has ended; StartCapture never waits for
+        // a worker, so a handler may call it from anywhere.
+        if (stopsUnderWay_ == 0) {
+            const Capture::Restart restart =
+                capture_ ? capture_->RequestRestart(table) : Capture::Restart::NeedsNewWorker;
+            if (restart == Capture::Restart::Taken) {
                 started = true;
+            } else if (restart == Capture::Restart::NeedsNewWorker) {
+                std::shared_ptr<Capture> capture = StartWorker(std::move(table));
+                started = capture != nullptr;
+                if (started) capture_ = std::move(capture);
             }
-        } catch (...) {
         }
     }
     SendStatusChanged(started ? status::kCaptureStarted : status::kCaptureNotStarted);
@@ -159,37 +134,51 @@ STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCo
 STDMETHODIMP CSmartCardAuthPlugin::EndCapture(LONG* returnCode)
 {
     if (!returnCode) return E_POINTER;
-    StopWorker();
+    StopWorker(false);
     *returnCode = 0;
     return S_OK;
 }
 
-void CSmartCardAuthPlugin::StopWorker() noexcept
+void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
 {
-    ReapEndedWorkers();
-    if (workers_.empty()) return;
-    const std::vector<WorkerThread> workers = std::move(workers_);
-    workers_.clear();
-
-    for (const WorkerThread& worker : workers) worker.session->stop.store(true);
-    // One 15 s budget for all of them: older workers are only finishing.
-    const ULONGLONG deadline = ::GetTickCount64() + kStopTimeoutMs;
-    bool graceful = true;
-    for (const WorkerThread& worker : workers) {
-        const ULONGLONG now = ::GetTickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        // A sink that ends the capture (or drops the object) from inside one
-        // of the worker's own events: waiting for our own thread could only
-        // sit out the time-out.
-        const bool self = ::GetThreadId(worker.thread.get()) == ::GetCurrentThreadId();
-        if (!self && ::WaitForSingleObject(worker.thread.get(), left) != WAIT_TIMEOUT) continue;
-        // The object may be destroyed right after this, and a later capture
-        // gets a session of its own: the late worker is cut off from both.
-        // Its stop flag stays set so that its watch ends at the next wait.
-        worker.session->AbandonAndCancel();
-        graceful = false;
+    std::shared_ptr<Capture> capture;
+    {
+        const std::lock_guard<SrwLock> guard(captureLock_);
+        if (!capture_) return;
+        capture = capture_;
+        ++stopsUnderWay_;
     }
-    ::OutputDebugStringW(graceful ? kGracefulText : kNotGracefulText);
+    capture->RequestStop();
+
+    bool forget = true;
+    if (capture->ended()) {
+        // No worker handle any more: nothing to wait for, nothing to say.
+    } else if (capture->threadId() == ::GetCurrentThreadId()) {
+        // Stopped from inside one of the worker's own events: waiting for our
+        // own thread could only sit out the time-out. The run raises and
+        // connects nothing more. The object keeps its worker, so that a
+        // StartCapture made afterwards restarts it rather than opening a
+        // second watch beside the one still finishing; a dying object cuts
+        // the worker off instead.
+        if (destroying) {
+            capture->Abandon();
+        } else {
+            capture->SilenceRun();
+            forget = false;
+        }
+        ::OutputDebugStringW(kNotGracefulText);
+    } else if (::WaitForSingleObject(capture->thread(), kStopTimeoutMs) == WAIT_TIMEOUT) {
+        ::OutputDebugStringW(kNotGracefulText);
+        // The object may be destroyed right after this, and a later capture
+        // gets a worker of its own: the late worker is cut off from both.
+        capture->Abandon();
+    } else {
+        ::OutputDebugStringW(kGracefulText);
+    }
+
+    const std::lock_guard<SrwLock> guard(captureLock_);
+    if (forget && capture_ == capture) capture_.reset();
+    --stopsUnderWay_;
 }
 
 }  // namespace quorvex

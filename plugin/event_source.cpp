@@ -29,11 +29,15 @@ private:
 // One pass over the sinks. `fill` types and fills the argument VARIANTs, which
 // are built fresh for every sink so that no sink sees what another left in them.
 template <typename Fill>
-HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, Fill fill) noexcept
+HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, const std::atomic<bool>* cutOff,
+                   Fill fill) noexcept
 {
     HRESULT last = S_OK;
     SinkConnection::Pass pass;
     for (SinkConnection* connection : sinks) {
+        // A capture run that was given up while a sink blocked must not go on
+        // to the next sink: the stop that gave up has already returned.
+        if (cutOff && cutOff->load()) break;
         const SinkConnection::Call call(pass, *connection);
         if (!call.Connected()) continue;
         // The connection holds what the sink answered for the event DIID,
@@ -61,18 +65,19 @@ HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount,
 
 }  // namespace
 
-HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode)
+HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff)
 {
-    return InvokeEach(sinks, kDispidStatusChanged, 1, [statusCode](VARIANT* arguments) {
+    return InvokeEach(sinks, kDispidStatusChanged, 1, cutOff, [statusCode](VARIANT* arguments) {
         arguments[0].vt = VT_I4;
         arguments[0].lVal = statusCode;
     });
 }
 
-HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName)
+HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName,
+                       const std::atomic<bool>* cutOff)
 {
     // DISPPARAMS lists the arguments last parameter first.
-    return InvokeEach(sinks, kDispidDataReady, 3, [=](VARIANT* arguments) {
+    return InvokeEach(sinks, kDispidDataReady, 3, cutOff, [=](VARIANT* arguments) {
         arguments[0].vt = VT_BSTR;
         arguments[0].bstrVal = cspName;
         arguments[1].vt = VT_BSTR;
@@ -82,9 +87,9 @@ HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smart
     });
 }
 
-HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode)
+HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff)
 {
-    return InvokeEach(sinks, kDispidFailed, 1, [statusCode](VARIANT* arguments) {
+    return InvokeEach(sinks, kDispidFailed, 1, cutOff, [statusCode](VARIANT* arguments) {
         arguments[0].vt = VT_I4;
         arguments[0].lVal = statusCode;
     });

@@ -3,11 +3,14 @@
 // skips those unadvised since the snapshot was taken, builds the arguments
 // fresh for each sink and stops at the first sink whose Invoke fails; it
 // returns that failure, the last sink's result, or S_OK when no sink is
-// connected. No caller looks at the result.
+// connected. No caller looks at the result. When `cutOff` is given and becomes
+// true, the pass calls no further sink.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
+
+#include <atomic>
 
 #include "plugin/sink_snapshot.h"
 #include "win/com_ptr.h"
@@ -18,14 +21,15 @@ inline constexpr DISPID kDispidStatusChanged = 1;
 inline constexpr DISPID kDispidDataReady = 2;
 inline constexpr DISPID kDispidFailed = 3;
 
-HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode);
+HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff = nullptr);
 // The strings stay owned by the caller.
-HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName);
-HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode);
+HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName,
+                       const std::atomic<bool>* cutOff = nullptr);
+HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff = nullptr);
 
 // The category that SendStatusChanged adds to a status id (0 for 197: no event).
 LONG StatusCategory(LONG statusId) noexcept;
 // SendStatusChanged's body, for callers that hold a snapshot (the capture worker).
-void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId);
+void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId, const std::atomic<bool>* cutOff = nullptr);
 
 }  // namespace quorvex

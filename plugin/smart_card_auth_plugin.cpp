@@ -1,5 +1,7 @@
 #include "plugin/smart_card_auth_plugin.h"
 
+#include "plugin/capture.h"
+
 #include <new>
 
 #include "module/automation.h"
@@ -22,9 +24,8 @@ CSmartCardAuthPlugin::CSmartCardAuthPlugin(IUnknown* outer)
 
 CSmartCardAuthPlugin::~CSmartCardAuthPlugin()
 {
-    StopWorker();
+    StopWorker(true);
     ModuleUnlock();
-    for (UniqueBstr& name : readerNames_) name.reset();
     propertyNotifyPoint_.ReleaseAll();
     eventPoint_.ReleaseAll();
 }

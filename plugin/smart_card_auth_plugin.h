@@ -4,8 +4,8 @@
 //   plugin/connection_point_container.cpp  IConnectionPointContainer
 //   plugin/status_notifications.cpp     SendStatusChanged and the event raising members
 //   plugin/capture_worker.cpp           StartCapture, EndCapture, the worker and its stop procedure
-//   smartcard/reader_enumeration.cpp    GetDeviceCount, GetDeviceID, OpenDevice
-//   smartcard/card_watch.cpp, card_identification.cpp  SendDataReadyEventForCurrentCard
+//   plugin/capture.cpp                  one worker's runs of the card watch (smartcard/card_watch.cpp)
+//   plugin/reader_methods.cpp           GetDeviceCount, GetDeviceID, OpenDevice
 //   resources/status_string.cpp         GetStatusString
 //   module/dispatch_names.cpp, dispatch_invoke.cpp, interface_type_info.cpp  IDispatch
 //   module/coclass_type_info.cpp        GetClassInfo
@@ -19,15 +19,13 @@
 #include <vector>
 
 #include "plugin/connection_point.h"
+#include "plugin/reader_table.h"
 #include "quorvex_h.h"
-#include "win/unique_bstr.h"
-#include "win/unique_handle.h"
+#include "win/srw_lock.h"
 
 namespace quorvex {
 
-class CaptureSession;
-
-inline constexpr int kReaderSlots = 16;
+class Capture;
 
 class CSmartCardAuthPlugin final : public IProvideClassInfo2,
                                    public IPkiAuthenticationPlugin,
@@ -69,30 +67,21 @@ public:
     // The one routine through which StatusChanged is raised.
     void SendStatusChanged(LONG statusId);
     // Event raising on the host's thread (the capture worker raises through its
-    // CaptureSession instead).
+    // Capture instead).
     HRESULT FireStatusChanged(LONG statusCode);
     HRESULT FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName);
     HRESULT FireFailed(LONG statusCode);
 
-    // Read-only views for the capture worker and for tests.
-    LONG selectedIndex() const noexcept { return selectedIndex_.load(); }
-    void setSelectedIndex(LONG index) noexcept { selectedIndex_.store(index); }
-    ULONG readerCount() const noexcept { return readerCount_; }
-    BSTR readerName(int slot) const noexcept { return readerNames_[slot].get(); }
+    // Views for the capture worker and for tests.
+    ReaderTable& readers() noexcept { return readers_; }
+    LONG selectedIndex() const noexcept { return readers_.selected(); }
+    ULONG readerCount() const noexcept { return readers_.count(); }
     HMODULE resourceHandle() const noexcept { return resourceHandle_; }
     ConnectionPoint& eventConnectionPoint() noexcept { return eventPoint_; }
     ConnectionPoint& propertyNotifyConnectionPoint() noexcept { return propertyNotifyPoint_; }
-    // A capture worker as the object knows it: the thread handle that the stop
-    // procedure waits on, and the session shared with the worker. Stop flag
-    // and watch context live in the session, so that a worker that outlives a
-    // timed-out stop never touches this object or a later capture.
-    struct WorkerThread {
-        std::shared_ptr<CaptureSession> session;
-        UniqueHandle thread;
-    };
 
-    // True while a capture worker of this object is known to run, including
-    // one that is only finishing after its final event.
+    // True while a capture worker of this object runs, including one that is
+    // only finishing after its final event.
     bool capturing() const noexcept;
 
 private:
@@ -117,11 +106,10 @@ private:
     ULONG InternalRelease() noexcept;
 
     // The worker stop procedure, shared by EndCapture and destruction.
-    void StopWorker() noexcept;
-    // True while the newest capture's watch goes on: StartCapture is refused then.
-    bool watchRunning() const noexcept;
-    // Forgets the workers that have ended.
-    void ReapEndedWorkers() noexcept;
+    void StopWorker(bool destroying) noexcept;
+    // A new worker for its first run on `table`; null when none could be
+    // started. Called with captureLock_ held.
+    std::shared_ptr<Capture> StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept;
 
     // Members in their documented order, interface pointers aside.
     ConnectionPoint eventPoint_;
@@ -130,15 +118,14 @@ private:
     IUnknown* outer_ = nullptr;  // controlling unknown when aggregated
     InnerUnknown inner_{*this};
     HMODULE resourceHandle_ = nullptr;
-    UniqueBstr readerNames_[kReaderSlots];
-    std::atomic<LONG> selectedIndex_{-1};
-    ULONG readerCount_ = 0;
-    // Every capture worker that may still run, newest last. Older entries have
-    // raised their final event and are only finishing; they are kept so that
-    // EndCapture and destruction still wait for them.
-    std::vector<WorkerThread> workers_;
-
-    friend class CaptureSession;
+    ReaderTable readers_;
+    // The capture worker, if any: set by StartCapture, forgotten by the stop
+    // procedure. Any thread that calls into the object may read or change it,
+    // the host's and a handler on the worker's own; never held while waiting
+    // or raising an event.
+    mutable SrwLock captureLock_;
+    std::shared_ptr<Capture> capture_;  // captureLock_
+    int stopsUnderWay_ = 0;             // captureLock_; StartCapture is refused meanwhile
 };
 
 }  // namespace quorvex

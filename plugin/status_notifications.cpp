@@ -4,7 +4,7 @@
 #include "logging/log.h"
 #include "plugin/event_source.h"
 #include "plugin/smart_card_auth_plugin.h"
-#include "plugin/status_ids.h"
+#include "win/status_ids.h"
 
 namespace quorvex {
 
@@ -52,7 +52,7 @@ LONG StatusCategory(LONG statusId) noexcept
     }
 }
 
-void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId)
+void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId, const std::atomic<bool>* cutOff)
 {
     TraceScope scope;
     if (LogLevelReached(3)) {
@@ -61,7 +61,7 @@ void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId)
     }
     // 197 marks a card fully identified: worth a trace, not an event.
     if (statusId == status::kCardIdentified) return;
-    RaiseStatusChanged(sinks, statusId | StatusCategory(statusId));
+    RaiseStatusChanged(sinks, statusId | StatusCategory(statusId), cutOff);
 }
 
 void CSmartCardAuthPlugin::SendStatusChanged(LONG statusId)

@@ -6,8 +6,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "plugin/capture_session.h"
-#include "plugin/status_ids.h"
+#include "win/status_ids.h"
 #include "smartcard/card_watch.h"
 #include "win/unique_bstr.h"
 
@@ -30,7 +29,7 @@ std::optional<std::wstring_view> WholeName(const WCHAR* text, DWORD length) noex
 
 // From the card status to DataReady. False when the run ended with a failure
 // event; the service buffers are freed on return either way.
-bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card)
+bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card)
 {
     // An ISO 7816 ATR may take all 33 bytes.
     BYTE atr[SCARD_ATR_LENGTH] = {};
@@ -45,7 +44,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
         QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
         if (result != SCARD_S_SUCCESS) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
-            session.FireFailed(status::kCardStatusFailed);
+            host.FireFailed(status::kCardStatusFailed);
             return false;
         }
     }
@@ -54,7 +53,7 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     if (atrLength == 0 || atrLength > sizeof(atr)) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): card status gave an ATR of %lu bytes",
                static_cast<unsigned long>(atrLength));
-        session.FireFailed(status::kCardStatusFailed);
+        host.FireFailed(status::kCardStatusFailed);
         return false;
     }
 
@@ -64,15 +63,15 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
-        session.FireFailed(status::kCardListFailed);
+        host.FireFailed(status::kCardListFailed);
         return false;
     }
     // Only a whole first name goes on to the provider lookup.
     const std::wstring_view cardName = WholeName(cards.get(), cardsLength).value_or(std::wstring_view());
     if (cardName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
-        session.FireFailed(status::kUnknownCard);
-        session.SendStatusChanged(status::kUnknownCardNotice);
+        host.FireFailed(status::kUnknownCard);
+        host.SendStatusChanged(status::kUnknownCardNotice);
         return false;
     }
 
@@ -82,39 +81,39 @@ bool IdentifyAndDeliver(CaptureSession& session, TraceScope& scope, SCARDCONTEXT
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
-        session.FireFailed(status::kUnknownCard);
+        host.FireFailed(status::kUnknownCard);
         return false;
     }
     // An empty or cut-short name names no CSP the host could use.
     const std::wstring_view providerName = WholeName(provider.get(), providerLength).value_or(std::wstring_view());
     if (providerName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): no usable CSP name for the card type");
-        session.FireFailed(status::kUnknownCard);
+        host.FireFailed(status::kUnknownCard);
         return false;
     }
 
-    session.SendStatusChanged(status::kCardIdentified);
+    host.SendStatusChanged(status::kCardIdentified);
 
     // The reader is named as the reader table spells it, not as the service does.
     const UniqueBstr smartCardName = MakeBstr(cardName);
-    const UniqueBstr smartCardReader = CopyBstr(session.readerName(static_cast<ULONG>(session.selectedIndex())));
+    const UniqueBstr smartCardReader = CopyBstr(host.readerName(static_cast<ULONG>(host.selectedIndex())));
     const UniqueBstr cspName = MakeBstr(providerName);
     if (!smartCardName || !smartCardReader || !cspName) {
         // DataReady with a string missing would read as an empty name.
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        session.FireFailed(E_OUTOFMEMORY);
+        host.FireFailed(E_OUTOFMEMORY);
         return false;
     }
 
     QV_LOG(3, scope, "send DataReady event");
     // Whatever the sinks answer, the card is disconnected and the context released.
-    session.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());
+    host.FireDataReady(smartCardName.get(), smartCardReader.get(), cspName.get());
     return true;
 }
 
 }  // namespace
 
-void IdentifyCardAndSendDataReady(CaptureSession& session, TraceScope& scope, WatchContext& context, ScardCard& card,
+void IdentifyCardAndSendDataReady(CardWatchHost& host, TraceScope& scope, WatchContext& context, ScardCard& card,
                                   std::vector<SCARD_READERSTATEW>& readerStates)
 {
     QV_LOG_PLAIN(3, "------------------------------");
@@ -123,22 +122,22 @@ void IdentifyCardAndSendDataReady(CaptureSession& session, TraceScope& scope, Wa
 
     // On a failure the caller's owners disconnect the card and release the
     // context, quietly.
-    if (!IdentifyAndDeliver(session, scope, context.get(), card)) return;
+    if (!IdentifyAndDeliver(host, scope, context.get(), card)) return;
 
     LONG result = card.Disconnect();
     QV_LOG(3, scope, "SCardDisconnect() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to disconnect card: 0x%X", Hex(result));
-        session.SendStatusChanged(status::kCardIdentified);
+        host.SendStatusChanged(status::kCardIdentified);
         return;
     }
     result = context.Release();
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardReleaseContext() failed");
-        session.SendStatusChanged(status::kCardIdentified);
+        host.SendStatusChanged(status::kCardIdentified);
         return;
     }
-    session.SendStatusChanged(status::kCardIdentified);
+    host.SendStatusChanged(status::kCardIdentified);
     QV_TRACE_RETURN(scope, "return OK");
 }
 

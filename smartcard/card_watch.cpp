@@ -7,8 +7,8 @@
 
 #include "logging/log.h"
 #include "logging/system_error_text.h"
-#include "plugin/capture_session.h"
-#include "plugin/status_ids.h"
+#include "smartcard/card_watch_host.h"
+#include "win/status_ids.h"
 
 namespace quorvex {
 namespace {
@@ -60,15 +60,15 @@ enum class Waited { Change, Timeout, QuietEnd, Error };
 
 // One wait with its record and the stop rules both phases share. The stop flag
 // is read after a wait that timed out (and by the phases after a scan that
-// leads nowhere); an abandoned session ends at once.
-Waited WaitOnce(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context,
+// leads nowhere); a run that is cut off ends at once.
+Waited WaitOnce(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
                 std::vector<SCARD_READERSTATEW>& states, Phase phase, WaitPacer& pacer)
 {
     pacer.BeforeWait();
     const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
     QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
-    if (session.abandoned()) return Waited::QuietEnd;
-    if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return session.stop.load() ? Waited::QuietEnd : Waited::Timeout;
+    if (host.cutOff()) return Waited::QuietEnd;
+    if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return host.stopRequested() ? Waited::QuietEnd : Waited::Timeout;
     if (phase == Phase::Wait) QV_LOG(3, scope, "SC status has change");
     if (result == static_cast<LONG>(SCARD_E_CANCELLED)) return Waited::QuietEnd;
     return result == SCARD_S_SUCCESS ? Waited::Change : Waited::Error;
@@ -76,13 +76,13 @@ Waited WaitOnce(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context
 
 // Connects to the card newly arrived in `slot`, which becomes the selected
 // reader, and acts on the result as the phase requires.
-Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT context, ULONG slot, Phase phase,
+Attempt ConnectToCard(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, ULONG slot, Phase phase,
                       ScardCard& card)
 {
-    session.SetSelectedIndex(static_cast<LONG>(slot));
+    host.SelectReader(static_cast<LONG>(slot));
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
-    const LONG result = ::SCardConnectW(context, session.readerName(slot), SCARD_SHARE_SHARED,
+    const LONG result = ::SCardConnectW(context, host.readerName(slot), SCARD_SHARE_SHARED,
                                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
     QV_LOG(3, scope, "SCardConnect() return: 0x%X", Hex(result));
 
@@ -97,14 +97,14 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
     case static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER):
         return Attempt::QuietEnd;
     case static_cast<DWORD>(SCARD_W_REMOVED_CARD):
-        session.SendStatusChanged(status::kCardRemoved);
+        host.SendStatusChanged(status::kCardRemoved);
         return Attempt::Warning;
     case static_cast<DWORD>(SCARD_W_UNRESPONSIVE_CARD):
     case static_cast<DWORD>(SCARD_W_UNPOWERED_CARD):
-        session.SendStatusChanged(status::kCardUnresponsive);
+        host.SendStatusChanged(status::kCardUnresponsive);
         return Attempt::Warning;
     case static_cast<DWORD>(SCARD_W_UNSUPPORTED_CARD):
-        session.SendStatusChanged(status::kCardUnsupported);
+        host.SendStatusChanged(status::kCardUnsupported);
         return Attempt::Warning;
     default:
         if (phase == Phase::Check) {
@@ -114,43 +114,153 @@ Attempt ConnectToCard(CaptureSession& session, TraceScope& scope, SCARDCONTEXT c
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardConnect() return unknown error: 0x%X",
                    Hex(result));
         }
-        session.FireFailed(status::kConnectFailed);
+        host.FireFailed(status::kConnectFailed);
         return Attempt::Failed;
     }
 }
 
-// Entered after a connection warning. Only the last attempt of a scan counts:
-// a connection made earlier in the same scan is given up again.
-void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& context,
-                  std::vector<SCARD_READERSTATEW>& states, WaitPacer& pacer)
+// What one scan of the reader states after a reported change came to.
+enum class Scan { Nothing, Warning, Connected, End };
+
+// The scan rule both phases share: every reader with a newly arrived card is
+// tried in slot order. In the check phase the first connection is taken at
+// once; in the wait phase only the last attempt of the scan counts, so a
+// connection made earlier in the same scan is given up again. A run that is
+// cut off connects to no further card.
+Scan ScanReaders(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
+                 std::vector<SCARD_READERSTATEW>& states, Phase phase, ScardCard& kept)
+{
+    Attempt last = Attempt::None;
+    bool warningSeen = false;
+    for (ULONG slot = 0; slot < states.size(); ++slot) {
+        if (!CardNewlyArrived(states[slot])) continue;
+        if (host.cutOff()) return Scan::End;
+        ScardCard card;
+        last = ConnectToCard(host, scope, context, slot, phase, card);
+        switch (last) {
+        case Attempt::QuietEnd:
+        case Attempt::Failed:
+            return Scan::End;
+        case Attempt::Connected:
+            kept = std::move(card);
+            if (phase == Phase::Check) return Scan::Connected;
+            break;
+        case Attempt::Warning:
+            warningSeen = true;
+            break;
+        case Attempt::None:
+            break;
+        }
+    }
+    if (last == Attempt::Connected) return Scan::Connected;
+    kept.reset();
+    return warningSeen ? Scan::Warning : Scan::Nothing;
+}
+
+// The outcome of a phase: a card to identify, the wait phase next, or the end.
+enum class PhaseEnd { Identify, Warned, End };
+
+PhaseEnd RunCheckPhase(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
+                       std::vector<SCARD_READERSTATEW>& states, WaitPacer& pacer, ScardCard& card)
+{
+    bool warningSeen = false;
+    for (;;) {
+        QV_LOG(3, scope, "check SC status");
+        const Waited waited = WaitOnce(host, scope, context, states, Phase::Check, pacer);
+        if (waited == Waited::Timeout) continue;
+        if (waited == Waited::QuietEnd) return PhaseEnd::End;
+        if (waited == Waited::Error) {
+            // The event goes out before its record here, unlike everywhere else.
+            host.FireFailed(status::kWaitFailed);
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
+            return PhaseEnd::End;
+        }
+        const Scan scan = ScanReaders(host, scope, context, states, Phase::Check, card);
+        if (scan == Scan::Connected) return PhaseEnd::Identify;
+        if (scan == Scan::End) return PhaseEnd::End;
+        warningSeen = warningSeen || scan == Scan::Warning;
+        // A service whose waits never time out (a "change" that changes
+        // nothing, or no reader to watch) must not keep the stop unseen.
+        if (host.stopRequested()) return PhaseEnd::End;
+        if (warningSeen) return PhaseEnd::Warned;
+    }
+}
+
+// Entered after a connection warning.
+PhaseEnd RunWaitPhase(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
+                      std::vector<SCARD_READERSTATEW>& states, WaitPacer& pacer, ScardCard& card)
 {
     QV_LOG(3, scope, "wait for a card to be present");
     for (;;) {
-        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Wait, pacer);
+        const Waited waited = WaitOnce(host, scope, context, states, Phase::Wait, pacer);
         if (waited == Waited::Timeout) continue;
-        if (waited == Waited::QuietEnd) return;
+        if (waited == Waited::QuietEnd) return PhaseEnd::End;
         if (waited == Waited::Error) {
-            session.FireFailed(status::kWaitFailed);
-            return;
+            host.FireFailed(status::kWaitFailed);
+            return PhaseEnd::End;
         }
-
-        Attempt last = Attempt::None;
-        ScardCard kept;
-        for (ULONG slot = 0; slot < states.size(); ++slot) {
-            if (!CardNewlyArrived(states[slot])) continue;
-            ScardCard card;
-            last = ConnectToCard(session, scope, context.get(), slot, Phase::Wait, card);
-            if (last == Attempt::QuietEnd || last == Attempt::Failed) return;
-            if (last == Attempt::Connected) kept = std::move(card);
-        }
-        if (last == Attempt::Connected) {
-            IdentifyCardAndSendDataReady(session, scope, context, kept, states);
-            return;
-        }
-        kept.reset();
-        // A service whose waits never time out must not keep the stop unseen.
-        if (session.stop.load()) return;
+        const Scan scan = ScanReaders(host, scope, context, states, Phase::Wait, card);
+        if (scan == Scan::Connected) return PhaseEnd::Identify;
+        if (scan == Scan::End) return PhaseEnd::End;
+        if (host.stopRequested()) return PhaseEnd::End;
     }
+}
+
+// Only "none" is refused: an index past the count still watches every reader.
+bool ReaderTableUsable(CardWatchHost& host, TraceScope& scope)
+{
+    if (host.selectedIndex() == -1) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
+        host.FireFailed(status::kNoReaderSelected);
+        return false;
+    }
+    for (ULONG slot = 0; slot < host.readerCount(); ++slot) {
+        if (::SysStringLen(host.readerName(slot)) == 0) {
+            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
+            host.FireFailed(status::kEmptyReaderName);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool EstablishWatchContext(CardWatchHost& host, TraceScope& scope, WatchContext& context)
+{
+    const LONG established = context.Establish();
+    if (established == static_cast<LONG>(SCARD_E_NO_SERVICE) ||
+        established == static_cast<LONG>(SCARD_E_SERVICE_STOPPED)) {
+        QV_LOG(1, scope,
+               "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
+               "attached.");
+        host.FireFailed(status::kServiceMissing);
+        return false;
+    }
+    if (established != SCARD_S_SUCCESS) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
+               Hex(established));
+        host.FireFailed(status::kContextFailed);
+        return false;
+    }
+    return true;
+}
+
+// One reader state per watched reader, all unaware at first. The names are
+// the run's copies of the reader table, which live as long as the run.
+bool BuildReaderStates(CardWatchHost& host, TraceScope& scope, std::vector<SCARD_READERSTATEW>& states)
+{
+    try {
+        states.resize(host.readerCount());
+    } catch (const std::bad_alloc&) {
+        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
+        host.FireFailed(E_OUTOFMEMORY);
+        return false;
+    }
+    for (ULONG slot = 0; slot < states.size(); ++slot) {
+        states[slot] = SCARD_READERSTATEW{};
+        states[slot].szReader = host.readerName(slot);
+        states[slot].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    return true;
 }
 
 }  // namespace
@@ -158,110 +268,35 @@ void RunWaitPhase(CaptureSession& session, TraceScope& scope, WatchContext& cont
 LONG WatchContext::Establish() noexcept
 {
     const LONG result = context_.Establish(SCARD_SCOPE_SYSTEM);
-    if (result == SCARD_S_SUCCESS) session_.SetWatchContext(context_.get());
+    if (result == SCARD_S_SUCCESS) host_.SetWatchContext(context_.get());
     return result;
 }
 
 LONG WatchContext::Release() noexcept
 {
     if (!context_) return SCARD_S_SUCCESS;
-    session_.ClearWatchContext();
+    host_.SetWatchContext(0);
     return context_.Release();
 }
 
-void SendDataReadyEventForCurrentCard(CaptureSession& session)
+void SendDataReadyEventForCurrentCard(CardWatchHost& host)
 {
     TraceScope scope;
     QV_TRACE_ENTER(scope, "CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard()");
-    QV_LOG(3, scope, "selected reader: %d, # of reader: %d", static_cast<int>(session.selectedIndex()),
-           static_cast<int>(session.readerCount()));
+    QV_LOG(3, scope, "selected reader: %d, # of reader: %d", static_cast<int>(host.selectedIndex()),
+           static_cast<int>(host.readerCount()));
+    if (!ReaderTableUsable(host, scope)) return;
 
-    // Only "none" is refused: an index past the count still watches every reader.
-    if (session.selectedIndex() == -1) {
-        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): reader not selected");
-        session.FireFailed(status::kNoReaderSelected);
-        return;
-    }
-    const ULONG watched = session.readerCount();
-    for (ULONG slot = 0; slot < watched; ++slot) {
-        if (::SysStringLen(session.readerName(slot)) == 0) {
-            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): empty string in card reader array");
-            session.FireFailed(status::kEmptyReaderName);
-            return;
-        }
-    }
-
-    WatchContext context(session);
-    const LONG established = context.Establish();
-    if (established == static_cast<LONG>(SCARD_E_NO_SERVICE) ||
-        established == static_cast<LONG>(SCARD_E_SERVICE_STOPPED)) {
-        QV_LOG(1, scope,
-               "*** SendDataReadyEventForCurrentCard(): Smart card service error.  Most likely no card reader is "
-               "attached.");
-        session.FireFailed(status::kServiceMissing);
-        return;
-    }
-    if (established != SCARD_S_SUCCESS) {
-        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): SCardEstablishContext() return: 0x%X",
-               Hex(established));
-        session.FireFailed(status::kContextFailed);
-        return;
-    }
-
-    // The names are the session's copies of the reader table, which live as
-    // long as the run.
+    WatchContext context(host);
+    if (!EstablishWatchContext(host, scope, context)) return;
     std::vector<SCARD_READERSTATEW> states;
-    try {
-        states.resize(watched);
-    } catch (const std::bad_alloc&) {
-        QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
-        session.FireFailed(E_OUTOFMEMORY);
-        return;
-    }
-    for (ULONG slot = 0; slot < watched; ++slot) {
-        states[slot] = SCARD_READERSTATEW{};
-        states[slot].szReader = session.readerName(slot);
-        states[slot].dwCurrentState = SCARD_STATE_UNAWARE;
-    }
+    if (!BuildReaderStates(host, scope, states)) return;
 
-    // Check phase.
     WaitPacer pacer;
-    bool warningSeen = false;
-    for (;;) {
-        QV_LOG(3, scope, "check SC status");
-        const Waited waited = WaitOnce(session, scope, context.get(), states, Phase::Check, pacer);
-        if (waited == Waited::Timeout) continue;
-        if (waited == Waited::QuietEnd) return;
-        if (waited == Waited::Error) {
-            // The event goes out before its record here, unlike everywhere else.
-            session.FireFailed(status::kWaitFailed);
-            QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): Failed SCardGetStatusChange");
-            return;
-        }
-        for (ULONG slot = 0; slot < watched; ++slot) {
-            if (!CardNewlyArrived(states[slot])) continue;
-            ScardCard card;
-            switch (ConnectToCard(session, scope, context.get(), slot, Phase::Check, card)) {
-            case Attempt::Connected:
-                IdentifyCardAndSendDataReady(session, scope, context, card, states);
-                return;
-            case Attempt::Warning:
-                warningSeen = true;
-                break;
-            case Attempt::QuietEnd:
-            case Attempt::Failed:
-                return;
-            case Attempt::None:
-                break;
-            }
-        }
-        // A service whose waits never time out (a "change" that changes
-        // nothing, or no reader to watch) must not keep the stop unseen.
-        if (session.stop.load()) return;
-        if (warningSeen) break;
-    }
-
-    RunWaitPhase(session, scope, context, states, pacer);
+    ScardCard card;
+    PhaseEnd end = RunCheckPhase(host, scope, context.get(), states, pacer, card);
+    if (end == PhaseEnd::Warned) end = RunWaitPhase(host, scope, context.get(), states, pacer, card);
+    if (end == PhaseEnd::Identify) IdentifyCardAndSendDataReady(host, scope, context, card, states);
 }
 
 }  // namespace quorvex

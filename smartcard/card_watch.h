@@ -8,21 +8,20 @@
 #include <vector>
 
 #include "logging/trace_scope.h"
+#include "smartcard/card_watch_host.h"
 #include "smartcard/pcsc.h"
 
 namespace quorvex {
 
-class CaptureSession;
-
 // Ends after DataReady, after a Failed event, or quietly when stopped.
-void SendDataReadyEventForCurrentCard(CaptureSession& session);
+void SendDataReadyEventForCurrentCard(CardWatchHost& host);
 
-// The watch context of one run, registered with the session so that a
+// The watch context of one run, registered with the host so that a
 // timed-out stop can cancel it. The registration is withdrawn before the
 // context is released.
 class WatchContext {
 public:
-    explicit WatchContext(CaptureSession& session) noexcept : session_(session) {}
+    explicit WatchContext(CardWatchHost& host) noexcept : host_(host) {}
     ~WatchContext() { Release(); }
     WatchContext(const WatchContext&) = delete;
     WatchContext& operator=(const WatchContext&) = delete;
@@ -32,7 +31,7 @@ public:
     SCARDCONTEXT get() const noexcept { return context_.get(); }
 
 private:
-    CaptureSession& session_;
+    CardWatchHost& host_;
     ScardContext context_;
 };
 
@@ -40,7 +39,7 @@ private:
 // release of the watch context; the last stage of SendDataReadyEventForCurrentCard.
 // `readerStates` is released first; `card` and `context` are released on every
 // way out.
-void IdentifyCardAndSendDataReady(CaptureSession& session, TraceScope& scope, WatchContext& context, ScardCard& card,
+void IdentifyCardAndSendDataReady(CardWatchHost& host, TraceScope& scope, WatchContext& context, ScardCard& card,
                                   std::vector<SCARD_READERSTATEW>& readerStates);
 
 }  // namespace quorvex

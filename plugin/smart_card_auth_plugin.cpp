@@ -1,6 +1,7 @@
 #include "plugin/smart_card_auth_plugin.h"
 
 #include "plugin/capture.h"
+#include "win/hresult.h"
 
 #include <new>
 
@@ -36,19 +37,16 @@ HRESULT CSmartCardAuthPlugin::CreateInstance(IUnknown* outer, REFIID iid, void**
     *out = nullptr;
     if (outer && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
 
-    CSmartCardAuthPlugin* object = nullptr;
-    try {
-        object = new CSmartCardAuthPlugin(outer);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-
-    // Hold the object while it is asked for the interface, so that a refused
-    // IID destroys it (and gives back its module lock).
-    object->InternalAddRef();
-    HRESULT hr = outer ? object->inner_.QueryInterface(iid, out) : object->InternalQueryInterface(iid, out);
-    object->InternalRelease();
-    return hr;
+    return ComBoundary([&] {
+        CSmartCardAuthPlugin* object = new CSmartCardAuthPlugin(outer);
+        // Hold the object while it is asked for the interface, so that a
+        // refused IID destroys it (and gives back its module lock).
+        object->InternalAddRef();
+        const HRESULT hr =
+            outer ? object->inner_.QueryInterface(iid, out) : object->InternalQueryInterface(iid, out);
+        object->InternalRelease();
+        return hr;
+    });
 }
 
 // The interface table. IUnknown is the row-1 pointer.

@@ -27,13 +27,10 @@ std::optional<std::wstring_view> WholeName(const WCHAR* text, DWORD length) noex
     return std::wstring_view(text, static_cast<std::size_t>(end - text));
 }
 
-// From the card status to DataReady. False when the run ended with a failure
-// event; the service buffers are freed on return either way.
-bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card)
+// The card's ATR. False when the run ended with a failure event.
+bool ReadAtr(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card, BYTE* atr,
+             DWORD& atrLength)
 {
-    // An ISO 7816 ATR may take all 33 bytes.
-    BYTE atr[SCARD_ATR_LENGTH] = {};
-    DWORD atrLength = SCARD_ATR_LENGTH;
     {
         ScardBuffer<WCHAR> readerName(context);
         DWORD readerNameLength = SCARD_AUTOALLOCATE;
@@ -50,16 +47,22 @@ bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT con
     }
     // No ATR, or one longer than the buffer (cut short, or written past it),
     // identifies nothing.
-    if (atrLength == 0 || atrLength > sizeof(atr)) {
+    if (atrLength == 0 || atrLength > SCARD_ATR_LENGTH) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): card status gave an ATR of %lu bytes",
                static_cast<unsigned long>(atrLength));
         host.FireFailed(status::kCardStatusFailed);
         return false;
     }
+    return true;
+}
 
-    ScardBuffer<WCHAR> cards(context);
+// The first card name registered for the ATR, in `cards`. False when the run
+// ended with a failure event.
+bool LookUpCardName(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const BYTE* atr,
+                    ScardBuffer<WCHAR>& cards, std::wstring_view& cardName)
+{
     DWORD cardsLength = SCARD_AUTOALLOCATE;
-    LONG result = ::SCardListCardsW(context, atr, nullptr, 0, cards.put(), &cardsLength);
+    const LONG result = ::SCardListCardsW(context, atr, nullptr, 0, cards.put(), &cardsLength);
     QV_LOG(3, scope, "SCardListCards() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): cannot enum cards: 0x%X", Hex(result));
@@ -67,17 +70,24 @@ bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT con
         return false;
     }
     // Only a whole first name goes on to the provider lookup.
-    const std::wstring_view cardName = WholeName(cards.get(), cardsLength).value_or(std::wstring_view());
+    cardName = WholeName(cards.get(), cardsLength).value_or(std::wstring_view());
     if (cardName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type");
         host.FireFailed(status::kUnknownCard);
         host.SendStatusChanged(status::kUnknownCardNotice);
         return false;
     }
+    return true;
+}
 
-    ScardBuffer<WCHAR> provider(context);
+// The CSP of the card type `cards` names first, in `provider`. False when the
+// run ended with a failure event.
+bool LookUpProvider(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const ScardBuffer<WCHAR>& cards,
+                    ScardBuffer<WCHAR>& provider, std::wstring_view& providerName)
+{
     DWORD providerLength = SCARD_AUTOALLOCATE;
-    result = ::SCardGetCardTypeProviderNameW(context, cards.get(), SCARD_PROVIDER_CSP, provider.put(), &providerLength);
+    const LONG result =
+        ::SCardGetCardTypeProviderNameW(context, cards.get(), SCARD_PROVIDER_CSP, provider.put(), &providerLength);
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));
@@ -85,12 +95,29 @@ bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT con
         return false;
     }
     // An empty or cut-short name names no CSP the host could use.
-    const std::wstring_view providerName = WholeName(provider.get(), providerLength).value_or(std::wstring_view());
+    providerName = WholeName(provider.get(), providerLength).value_or(std::wstring_view());
     if (providerName.empty()) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): no usable CSP name for the card type");
         host.FireFailed(status::kUnknownCard);
         return false;
     }
+    return true;
+}
+
+// From the card status to DataReady. False when the run ended with a failure
+// event; the service buffers are freed on return either way.
+bool IdentifyAndDeliver(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const ScardCard& card)
+{
+    // An ISO 7816 ATR may take all 33 bytes.
+    BYTE atr[SCARD_ATR_LENGTH] = {};
+    DWORD atrLength = SCARD_ATR_LENGTH;
+    if (!ReadAtr(host, scope, context, card, atr, atrLength)) return false;
+    ScardBuffer<WCHAR> cards(context);
+    std::wstring_view cardName;
+    if (!LookUpCardName(host, scope, context, atr, cards, cardName)) return false;
+    ScardBuffer<WCHAR> provider(context);
+    std::wstring_view providerName;
+    if (!LookUpProvider(host, scope, context, cards, provider, providerName)) return false;
 
     host.SendStatusChanged(status::kCardIdentified);
 

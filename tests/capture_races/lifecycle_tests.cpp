@@ -98,11 +98,14 @@ TEST_F(RaceTest, RestartFromAnUnknownCardKeepsTheRunsApart)
 {
     UseReaders({L"Reader Zero"});
     ASSERT_TRUE(scardsim::InsertCard(L"Reader Zero", kAtrUnknown));
-    SimSetDelay("SCardReleaseContext", 20);
+    ContextPeak contexts;
     std::atomic<int> failures{0};
     const HandlerScope handling = HandleEvents([&](const SinkCall& call) {
         if (call.dispid == 3 && ++failures < 4) {
             EXPECT_EQ(0, StartCapture());
+            // Time enough for a second watch to get going beside this one.
+            ::Sleep(30);
+            contexts.Sample();
         }
     });
     ASSERT_EQ(0, StartCapture());
@@ -114,6 +117,7 @@ TEST_F(RaceTest, RestartFromAnUnknownCardKeepsTheRunsApart)
     expected.push_back(L"Failed 210");
     expected.push_back(L"StatusChanged 0x80DE");
     EXPECT_EQ(expected, WorkerEvents());
+    EXPECT_EQ(1u, contexts.peak()) << "two watch contexts were open at once";
 }
 
 // EndCapture on the host's thread while the DataReady handler restarts: once
@@ -131,6 +135,8 @@ TEST_F(RaceTest, EndCaptureWhileTheHandlerRestartsLeavesNothingRunning)
         // The host's stop is under way before the handler restarts.
         ::WaitForSingleObject(stopping.get(), 5000);
         ::Sleep(50);
+        // A restarted watch would wait for the card the host inserts later.
+        SimRemoveCard(L"Reader Zero");
         restart = StartCapture();
     });
     ASSERT_EQ(0, StartCapture());
@@ -141,6 +147,7 @@ TEST_F(RaceTest, EndCaptureWhileTheHandlerRestartsLeavesNothingRunning)
     // before it is dropped by it.
     EXPECT_NE(-99, restart.load());
     const std::size_t callsAtStop = sink->CallCount();
+    ASSERT_TRUE(scardsim::InsertCard(L"Reader Zero", kAtrAlpha));
     ::Sleep(300);
     EXPECT_EQ(callsAtStop, sink->CallCount());
     EXPECT_FALSE(object().capturing());

@@ -19,6 +19,7 @@
 #include "bench/bench_clock.h"
 #include "bench/stack_event_sink.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "tests/support/plugin_inspector.h"
 #include "scardsim/scardsim.h"
 #include "win/com_ptr.h"
 #include "win/unique_handle.h"
@@ -158,7 +159,7 @@ int main()
         std::printf("cannot create the plug-in object\n");
         return 1;
     }
-    quorvex::CSmartCardAuthPlugin& object = *static_cast<quorvex::CSmartCardAuthPlugin*>(plugin.get());
+    quorvex::PluginInspector object(*static_cast<quorvex::CSmartCardAuthPlugin*>(plugin.get()));
     BenchSink sink;
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;

@@ -18,6 +18,7 @@
 #include "bench/bench_clock.h"
 #include "bench/stack_event_sink.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "tests/support/plugin_inspector.h"
 #include "win/com_ptr.h"
 
 using quorvex::ComPtr;
@@ -139,7 +140,7 @@ std::pair<double, double> NsPerEvent(Raise raise, Call call)
 }
 
 template <typename Sink>
-bool Measure(const char* kind, quorvex::CSmartCardAuthPlugin& object, IConnectionPoint* point, Sink (&sinks)[kSinks])
+bool Measure(const char* kind, quorvex::PluginInspector object, IConnectionPoint* point, Sink (&sinks)[kSinks])
 {
     std::vector<IDispatch*> direct;
     std::vector<DWORD> cookies;
@@ -190,7 +191,7 @@ int main()
         std::printf("cannot create the plug-in object\n");
         return 1;
     }
-    auto& object = *static_cast<quorvex::CSmartCardAuthPlugin*>(plugin.get());
+    quorvex::PluginInspector object(*static_cast<quorvex::CSmartCardAuthPlugin*>(plugin.get()));
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
     plugin.query_to(IID_IConnectionPointContainer, container);

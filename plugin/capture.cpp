@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "plugin/event_source.h"
-#include "plugin/smart_card_auth_plugin.h"
+#include "plugin/connection_point.h"
 #include "smartcard/card_watch.h"
 
 namespace quorvex {
@@ -29,7 +29,7 @@ bool Capture::BeginNextRun() noexcept
     std::unique_ptr<ReaderTableCopy> next;
     {
         const std::lock_guard<SrwLock> guard(lock_);
-        if (!restart_ || !owner_) {
+        if (!restart_ || !owner_.readers) {
             restart_.reset();
             phase_ = Phase::Ended;
             return false;
@@ -50,7 +50,7 @@ Capture::Restart Capture::RequestRestart(std::unique_ptr<ReaderTableCopy>& table
 {
     const std::lock_guard<SrwLock> guard(lock_);
     if (phase_ == Phase::Ended) return Restart::NeedsNewWorker;
-    if (phase_ == Phase::Watching || restart_ || !owner_) return Restart::Refused;
+    if (phase_ == Phase::Watching || restart_ || !owner_.readers) return Restart::Refused;
     restart_ = std::move(table);
     return Restart::Taken;
 }
@@ -75,7 +75,7 @@ void Capture::SilenceRun() noexcept
 void Capture::Abandon() noexcept
 {
     const std::lock_guard<SrwLock> guard(lock_);
-    owner_ = nullptr;
+    owner_ = Owner{nullptr, nullptr};
     stop_.store(true);
     cutOff_.store(true);
     restart_.reset();
@@ -94,7 +94,7 @@ void Capture::SelectReader(LONG index) noexcept
 {
     run_.selected = index;
     const std::lock_guard<SrwLock> guard(lock_);
-    if (owner_) owner_->readers().Select(index);
+    if (owner_.readers) owner_.readers->Select(index);
 }
 
 void Capture::SetWatchContext(SCARDCONTEXT context) noexcept
@@ -106,8 +106,8 @@ void Capture::SetWatchContext(SCARDCONTEXT context) noexcept
 SinkSnapshot Capture::Sinks() noexcept
 {
     const std::lock_guard<SrwLock> guard(lock_);
-    if (!owner_ || cutOff_.load()) return {};
-    return owner_->eventConnectionPoint().Snapshot();
+    if (!owner_.events || cutOff_.load()) return {};
+    return owner_.events->Snapshot();
 }
 
 void Capture::MarkEnding() noexcept

@@ -25,11 +25,17 @@
 
 namespace quorvex {
 
-class CSmartCardAuthPlugin;
+class ConnectionPoint;
 
 class Capture final : public CardWatchHost {
 public:
-    Capture(CSmartCardAuthPlugin& owner, ReaderTableCopy&& table) noexcept : owner_(&owner), run_(std::move(table)) {}
+    // What the worker reaches of its object: the reader table, whose
+    // selected index the watch sets, and the event connection point.
+    struct Owner {
+        ReaderTable* readers;
+        ConnectionPoint* events;
+    };
+    Capture(Owner owner, ReaderTableCopy&& table) noexcept : owner_(owner), run_(std::move(table)) {}
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
@@ -87,7 +93,7 @@ private:
     bool BeginNextRun() noexcept;
 
     mutable SrwLock lock_;
-    CSmartCardAuthPlugin* owner_;           // lock_; null once abandoned
+    Owner owner_;                           // lock_; null members once abandoned
     Phase phase_ = Phase::Watching;         // lock_
     std::unique_ptr<ReaderTableCopy> restart_;  // lock_; the next run's table
     SCARDCONTEXT watchContext_ = 0;         // lock_, so a cancel never reaches a released context

@@ -67,9 +67,12 @@ DWORD WINAPI CaptureWorker(void* parameter)
 
 std::shared_ptr<Capture> CSmartCardAuthPlugin::StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept
 {
-    std::shared_ptr<Capture> capture(new (std::nothrow) Capture(*this, std::move(*table)), std::default_delete<Capture>(),
-                                     std::allocator<Capture>());
-    if (!capture) return nullptr;
+    std::shared_ptr<Capture> capture;
+    try {
+        capture = std::make_shared<Capture>(Capture::Owner{&readers_, &eventPoint_}, std::move(*table));
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // refused like a thread that cannot be created
+    }
     std::unique_ptr<WorkerStart, WorkerStartDeleter> start(new (std::nothrow) WorkerStart{capture, nullptr});
     if (!start) return nullptr;
     ModuleLock();  // given back by the deleter or by the worker's last steps

@@ -64,27 +64,22 @@ public:
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override;
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
 
+private:
+    // The tests' window on the object's state (tests/support): the object
+    // itself offers nothing beyond its interfaces.
+    friend class PluginInspector;
+
     // The one routine through which StatusChanged is raised.
     void SendStatusChanged(LONG statusId);
-    // Event raising on the host's thread (the capture worker raises through its
-    // Capture instead).
+    // Event raising on the host's thread (the capture worker raises through
+    // its Capture instead).
     HRESULT FireStatusChanged(LONG statusCode);
     HRESULT FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName);
     HRESULT FireFailed(LONG statusCode);
-
-    // Views for the capture worker and for tests.
-    ReaderTable& readers() noexcept { return readers_; }
-    LONG selectedIndex() const noexcept { return readers_.selected(); }
-    ULONG readerCount() const noexcept { return readers_.count(); }
-    HMODULE resourceHandle() const noexcept { return resourceHandle_; }
-    ConnectionPoint& eventConnectionPoint() noexcept { return eventPoint_; }
-    ConnectionPoint& propertyNotifyConnectionPoint() noexcept { return propertyNotifyPoint_; }
-
     // True while a capture worker of this object runs, including one that is
     // only finishing after its final event.
     bool capturing() const noexcept;
 
-private:
     // The private inner IUnknown handed to an aggregating outer object.
     class InnerUnknown final : public IUnknown {
     public:

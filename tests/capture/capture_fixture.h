@@ -118,7 +118,7 @@ protected:
         SimulatedServiceTest::TearDown();
     }
 
-    quorvex::CSmartCardAuthPlugin& object() { return quorvex::test::PluginObject(plugin.get()); }
+    quorvex::PluginInspector object() { return quorvex::test::PluginObject(plugin.get()); }
 
     // Adds the readers to the service, enumerates them and selects slot 0.
     void UseReaders(std::initializer_list<const wchar_t*> names)

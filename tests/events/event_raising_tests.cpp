@@ -32,7 +32,7 @@ protected:
         EXPECT_EQ(S_OK, AdviseEvents(plugin_.get(), sink.get(), &cookie));
         return sink;
     }
-    quorvex::CSmartCardAuthPlugin& object() { return PluginObject(plugin_.get()); }
+    quorvex::PluginInspector object() { return PluginObject(plugin_.get()); }
 
     ComPtr<IPkiAuthenticationPlugin> plugin_ = CreatePlugin();
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "plugin/smart_card_auth_plugin.h"
+#include "support/plugin_inspector.h"
 #include "scardsim/scardsim.h"
 #include "support/sim_fixture.h"
 #include "win/com_ptr.h"
@@ -29,7 +30,7 @@ protected:
         SimulatedServiceTest::TearDown();
     }
 
-    PluginObject& object() { return *static_cast<PluginObject*>(plugin.get()); }
+    quorvex::PluginInspector object() { return quorvex::PluginInspector(*static_cast<PluginObject*>(plugin.get())); }
 
     LONG Count(HRESULT expected = S_OK)
     {

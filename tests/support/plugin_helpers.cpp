@@ -15,9 +15,9 @@ ComPtr<IPkiAuthenticationPlugin> CreatePlugin()
     return plugin;
 }
 
-CSmartCardAuthPlugin& PluginObject(IPkiAuthenticationPlugin* plugin)
+PluginInspector PluginObject(IPkiAuthenticationPlugin* plugin)
 {
-    return *static_cast<CSmartCardAuthPlugin*>(plugin);
+    return PluginInspector(*static_cast<CSmartCardAuthPlugin*>(plugin));
 }
 
 ComPtr<IConnectionPoint> FindConnectionPoint(IUnknown* plugin, REFIID iid)

@@ -8,17 +8,15 @@
 #include "quorvex_h.h"
 #include "win/com_ptr.h"
 
-namespace quorvex {
-class CSmartCardAuthPlugin;
-}
+#include "support/plugin_inspector.h"
 
 namespace quorvex::test {
 
 // A stand-alone CSmartCardAuthPlugin; null (and a test failure) when creation fails.
 ComPtr<IPkiAuthenticationPlugin> CreatePlugin();
-// The C++ object behind an interface pointer from CreatePlugin (tests call its
-// SendStatusChanged and Fire* members directly).
-CSmartCardAuthPlugin& PluginObject(IPkiAuthenticationPlugin* plugin);
+// The state behind an interface pointer from CreatePlugin (tests call its
+// SendStatusChanged and Fire* routines directly).
+PluginInspector PluginObject(IPkiAuthenticationPlugin* plugin);
 
 // Advise on the object's event connection point (the event DIID). Returns the
 // HRESULT of FindConnectionPoint or Advise; *cookie gets Advise's cookie.

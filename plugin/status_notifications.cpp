@@ -4,7 +4,7 @@
 #include "logging/log.h"
 #include "plugin/event_source.h"
 #include "plugin/smart_card_auth_plugin.h"
-#include "plugin/status_ids.h"
+#include "win/status_ids.h"
 
 namespace quorvex {
 
@@ -43,7 +43,7 @@ LONG StatusCategory(LONG statusId) noexcept
         return 0x5000;
     case status::kCaptureNotStarted:
         return 0x4000;
-    case 221:  // has a category although nothing reports it
+    case status::kReaderUnavailable:
         return 0x7000;
     case status::kUnknownCardNotice:
         return 0x8000;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "module/module_state.h"
+#include "resources/resource_instance.h"
 
 namespace quorvex::test {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "plugin/automation.h"
+#include "module/automation.h"
 #include "module/module_state.h"
 #include "resources/resource_library_loader.h"
 

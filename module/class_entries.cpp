@@ -7,10 +7,10 @@
 
 #include <memory>
 
-#include "module/module_path.h"
 #include "module/registry_writer.h"
 #include "quorvex_h.h"
 #include "win/hresult.h"
+#include "win/module_path.h"
 
 namespace quorvex {
 namespace {
@@ -27,7 +27,8 @@ struct Row {
     bool removed;             // deleted with its subtree at unregistration
 };
 
-constexpr wchar_t kClassIdText[] = L"{3426285D-DDFE-473B-85D5-8D551AE92E48}";
+// Stands for the class id's text, computed from CLSID_CSmartCardAuthPlugin.
+constexpr wchar_t kClassIdKey[] = L"<class id>";
 
 // Indexed by row number; row 0 is unused.
 constexpr Row kRows[] = {
@@ -38,7 +39,7 @@ constexpr Row kRows[] = {
     /* 4 */ {3, L"CLSID", nullptr, Data::ClassIdText, false, false},
     /* 5 */ {3, L"CurVer", nullptr, Data::VersionedProgId, false, false},
     /* 6 */ {0, L"CLSID", nullptr, Data::None, false, false},
-    /* 7 */ {6, kClassIdText, nullptr, Data::FriendlyName, true, true},
+    /* 7 */ {6, kClassIdKey, nullptr, Data::FriendlyName, true, true},
     /* 8 */ {7, L"ProgID", nullptr, Data::VersionedProgId, false, false},
     /* 9 */ {7, L"VersionIndependentProgID", nullptr, Data::IndependentProgId, false, false},
     /* 10 */ {7, L"Programmable", nullptr, Data::None, true, false},
@@ -56,23 +57,36 @@ struct CoTaskMemFreer {
 // The texts that differ from machine to machine, computed at each call.
 struct Values {
     ModulePath path;
+    std::unique_ptr<wchar_t, CoTaskMemFreer> classId;
     std::unique_ptr<wchar_t, CoTaskMemFreer> libraryId;
 
     HRESULT Compute() noexcept
     {
         path = GetModulePath();
         QV_RETURN_IF_FAILED(ModulePathResult(path));
-        LPOLESTR text = nullptr;
-        QV_RETURN_IF_FAILED(::StringFromCLSID(LIBID_Quorvex, &text));
-        libraryId.reset(text);
+        QV_RETURN_IF_FAILED(GuidText(CLSID_CSmartCardAuthPlugin, classId));
+        QV_RETURN_IF_FAILED(GuidText(LIBID_Quorvex, libraryId));
         return S_OK;
+    }
+
+    static HRESULT GuidText(REFGUID guid, std::unique_ptr<wchar_t, CoTaskMemFreer>& text) noexcept
+    {
+        LPOLESTR allocated = nullptr;
+        QV_RETURN_IF_FAILED(::StringFromCLSID(guid, &allocated));
+        text.reset(allocated);
+        return S_OK;
+    }
+
+    const wchar_t* KeyName(const Row& row) const noexcept
+    {
+        return row.keyName == kClassIdKey ? classId.get() : row.keyName;
     }
 
     const wchar_t* Text(Data data) const noexcept
     {
         switch (data) {
         case Data::FriendlyName: return L"CSmartCardAuthPlugin Object";
-        case Data::ClassIdText: return kClassIdText;
+        case Data::ClassIdText: return classId.get();
         case Data::VersionedProgId: return L"Quorvex.SmartCa.1";
         case Data::IndependentProgId: return L"Quorvex.SmartCard";
         case Data::ModulePath: return path.text;
@@ -88,7 +102,8 @@ struct Values {
 HRESULT SetRowValue(HKEY key, const Row& row, const Values& values) noexcept
 {
     if (row.data == Data::None) return S_OK;
-    return HresultFromWin32(SetStringValue(key, row.valueName, values.Text(row.data)));
+    QV_RETURN_IF_WIN32_ERROR(SetStringValue(key, row.valueName, values.Text(row.data)));
+    return S_OK;
 }
 
 // Writes row `number` below `parent`, then the rows that hang on it, in order.
@@ -97,12 +112,13 @@ HRESULT SetRowValue(HKEY key, const Row& row, const Values& values) noexcept
 HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept  // NOLINT(misc-no-recursion)
 {
     const Row& row = kRows[number];
+    const wchar_t* const keyName = values.KeyName(row);
     if (row.rebuild) {
-        const LONG deleted = DeleteSubtree(parent, row.keyName);
-        if (!IsMissingKeyError(deleted)) QV_RETURN_IF_FAILED(HresultFromWin32(deleted));
+        const LONG deleted = DeleteSubtree(parent, keyName);
+        if (!IsMissingKeyError(deleted)) QV_RETURN_IF_WIN32_ERROR(deleted);
     }
     UniqueHkey key;
-    QV_RETURN_IF_FAILED(HresultFromWin32(OpenOrCreateKey(parent, row.keyName, key)));
+    QV_RETURN_IF_WIN32_ERROR(OpenOrCreateKey(parent, keyName, key));
     QV_RETURN_IF_FAILED(SetRowValue(key.get(), row, values));
 
     for (int child = number + 1; child <= kRowCount; ++child) {
@@ -118,22 +134,26 @@ HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept  // NOL
 
 // Visits row `number` below `parent`; a missing key is skipped with everything
 // below it. Recursion depth: at most kRowCount levels, as for WriteRow.
-HRESULT RemoveRow(int number, HKEY parent) noexcept  // NOLINT(misc-no-recursion)
+HRESULT RemoveRow(int number, HKEY parent, const Values& values) noexcept  // NOLINT(misc-no-recursion)
 {
     const Row& row = kRows[number];
+    const wchar_t* const keyName = values.KeyName(row);
     {
         UniqueHkey key;
-        const LONG opened = OpenExistingKey(parent, row.keyName, key);
-        if (IsMissingKeyError(opened)) return S_OK;
-        QV_RETURN_IF_FAILED(HresultFromWin32(opened));
+        const LONG opened = OpenExistingKey(parent, keyName, key);
+        QV_RETURN_HR_IF(S_OK, IsMissingKeyError(opened));
+        QV_RETURN_IF_WIN32_ERROR(opened);
 
         for (int child = number + 1; child <= kRowCount; ++child) {
-            if (kRows[child].parent == number && kRows[child].keyName) QV_RETURN_IF_FAILED(RemoveRow(child, key.get()));
+            if (kRows[child].parent == number && kRows[child].keyName)
+                QV_RETURN_IF_FAILED(RemoveRow(child, key.get(), values));
         }
     }
     if (!row.removed) return S_OK;
-    const LONG deleted = DeleteSubtree(parent, row.keyName);
-    return IsMissingKeyError(deleted) ? S_OK : HresultFromWin32(deleted);
+    const LONG deleted = DeleteSubtree(parent, keyName);
+    QV_RETURN_HR_IF(S_OK, IsMissingKeyError(deleted));
+    QV_RETURN_IF_WIN32_ERROR(deleted);
+    return S_OK;
 }
 
 }  // namespace
@@ -154,7 +174,7 @@ HRESULT RemoveClassEntries() noexcept
     Values values;
     QV_RETURN_IF_FAILED(values.Compute());
     for (int number = 1; number <= kRowCount; ++number) {
-        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(RemoveRow(number, HKEY_CLASSES_ROOT));
+        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(RemoveRow(number, HKEY_CLASSES_ROOT, values));
     }
     return S_OK;
 }

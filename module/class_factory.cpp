@@ -3,9 +3,9 @@
 #include <mutex>
 #include <new>
 
-#include "module/module_state.h"
 #include "win/com_ptr.h"
-#include "win/unique_handle.h"
+#include "win/critical_section.h"
+#include "win/module_lock.h"
 
 namespace quorvex {
 namespace {
@@ -79,7 +79,7 @@ private:
 
     InstanceCreator creator_;
     CriticalSection lock_;
-    ULONG refCount_ = 0;
+    ULONG refCount_ = 1;  // the creator's reference
 };
 
 }  // namespace
@@ -88,9 +88,11 @@ HRESULT CreateClassObject(InstanceCreator creator, REFIID iid, void** out) noexc
 {
     if (!out) return E_POINTER;
     *out = nullptr;
-    // Held for the duration of the query: on success the caller's reference
-    // stays (count 1, no module lock), on failure the object goes away.
-    ComPtr<ClassFactory> factory(new (std::nothrow) ClassFactory(creator));
+    // Born with the creator's reference, held for the duration of the query:
+    // on success the caller's reference stays (count 1, no module lock), on
+    // failure the object goes away.
+    ComPtr<ClassFactory> factory;
+    factory.attach(new (std::nothrow) ClassFactory(creator));
     if (!factory || !factory->usable()) return E_OUTOFMEMORY;
     return factory->QueryInterface(iid, out);
 }

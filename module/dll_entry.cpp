@@ -3,8 +3,9 @@
 #include <windows.h>
 
 #include "logging/log_config.h"
-#include "module/module_state.h"
+#include "module/class_table.h"
 #include "module/registration.h"
+#include "win/module_lock.h"
 
 namespace {
 

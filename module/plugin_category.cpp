@@ -12,20 +12,20 @@ namespace quorvex {
 namespace {
 
 struct CategoryEntry {
-    int kind;
+    PluginKind kind;
     CATID catid;
     const wchar_t* description;
 };
 
 // The CATIDs differ only in their last byte.
 const CategoryEntry kCategories[] = {
-    {static_cast<int>(PluginKind::Password),
+    {PluginKind::Password,
      {0x38547D33, 0xB8B0, 0x4656, {0x85, 0xE4, 0xA1, 0x7D, 0xE0, 0x05, 0x4F, 0x02}},
      L"Tavrix Password Authentication Plugin"},
-    {static_cast<int>(PluginKind::Certificate),
+    {PluginKind::Certificate,
      {0x38547D33, 0xB8B0, 0x4656, {0x85, 0xE4, 0xA1, 0x7D, 0xE0, 0x05, 0x4F, 0x01}},
      L"Tavrix Certificate Authentication Plugin"},
-    {static_cast<int>(PluginKind::Fingerprint),
+    {PluginKind::Fingerprint,
      {0x38547D33, 0xB8B0, 0x4656, {0x85, 0xE4, 0xA1, 0x7D, 0xE0, 0x05, 0x4F, 0x00}},
      L"Tavrix Fingerprint Authentication Plugin"},
 };
@@ -34,7 +34,7 @@ constexpr LCID kDescriptionLocale = 1033;
 
 }  // namespace
 
-HRESULT RegisterPluginCategory(int kind, REFCLSID clsid) noexcept
+HRESULT RegisterPluginCategory(PluginKind kind, REFCLSID clsid) noexcept
 {
     ComPtr<ICatRegister> manager;
     const HRESULT created = ::CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_ALL, IID_ICatRegister,

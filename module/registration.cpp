@@ -11,7 +11,7 @@ HRESULT RegisterServer() noexcept
 {
     QV_RETURN_IF_FAILED(WriteClassEntries());
     QV_RETURN_IF_FAILED(RegisterModuleTypeLibrary());
-    return RegisterPluginCategory(static_cast<int>(PluginKind::Certificate), CLSID_CSmartCardAuthPlugin);
+    return RegisterPluginCategory(PluginKind::Certificate, CLSID_CSmartCardAuthPlugin);
 }
 
 HRESULT UnregisterServer() noexcept

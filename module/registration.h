@@ -10,6 +10,7 @@ HRESULT UnregisterServer() noexcept;
 
 // Plug-in kinds and their component categories.
 enum class PluginKind : int { Password = 1, Certificate = 2, Fingerprint = 4 };
-HRESULT RegisterPluginCategory(int kind, REFCLSID clsid) noexcept;
+// E_FAIL for a value that names no kind.
+HRESULT RegisterPluginCategory(PluginKind kind, REFCLSID clsid) noexcept;
 
 }  // namespace quorvex

@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "module/module_path.h"
+#include "win/module_path.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
 

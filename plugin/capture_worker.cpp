@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "module/module_state.h"
+#include "win/module_lock.h"
 #include "plugin/capture.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "win/status_ids.h"

@@ -1,7 +1,8 @@
 #include "plugin/event_source.h"
 
-#include "module/error_info.h"
+#include "plugin/error_info.h"
 #include "win/unique_bstr.h"
+#include "win/unique_variant.h"
 
 namespace quorvex {
 

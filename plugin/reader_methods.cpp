@@ -1,5 +1,5 @@
 // GetDeviceCount, GetDeviceID and OpenDevice: the reader table as the host sees it.
-#include "module/module_state.h"
+#include "win/conversion_code_page.h"
 #include "plugin/smart_card_auth_plugin.h"
 
 namespace quorvex {

@@ -1,13 +1,13 @@
 #include "plugin/smart_card_auth_plugin.h"
 
-#include "plugin/capture.h"
-#include "win/hresult.h"
-
 #include <new>
 
-#include "module/automation.h"
-#include "module/module_state.h"
+#include "plugin/automation.h"
+#include "plugin/capture.h"
+#include "resources/resource_instance.h"
 #include "resources/resource_library_loader.h"
+#include "win/hresult.h"
+#include "win/module_lock.h"
 
 namespace quorvex {
 

@@ -43,7 +43,7 @@ LONG StatusCategory(LONG statusId) noexcept
         return 0x5000;
     case status::kCaptureNotStarted:
         return 0x4000;
-    case 221:  // has a category although nothing reports it
+    case status::kReaderUnavailable:
         return 0x7000;
     case status::kUnknownCardNotice:
         return 0x8000;

@@ -8,7 +8,6 @@
 
 namespace quorvex {
 
-inline constexpr UINT kUnknownStatusId = 198;
 inline constexpr const wchar_t* kMissingStatusText =
     L"ERROR: cannot load status string for requested status code.";
 

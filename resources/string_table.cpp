@@ -1,6 +1,6 @@
 #include "resources/string_table.h"
 
-#include "module/module_state.h"
+#include "resources/resource_instance.h"
 
 namespace quorvex {
 

@@ -31,11 +31,14 @@ public:
     {
         if (T* p = std::exchange(p_, nullptr)) p->Release();
     }
-    // Takes ownership of a reference the caller already holds.
+    // Takes ownership of a reference the caller already holds. Given the
+    // pointer it holds already, there is no second reference to take over:
+    // releasing "the old one" would free the object and keep its address.
     void attach(T* p) noexcept
     {
-        reset();
-        p_ = p;
+        if (p == p_) return;
+        T* old = std::exchange(p_, p);
+        if (old) old->Release();
     }
     [[nodiscard]] T* detach() noexcept { return std::exchange(p_, nullptr); }
     // Releases what is held and returns the slot for an out-parameter.

@@ -1,6 +1,8 @@
 // The status ids the plug-in reports: StatusChanged carries them with their
 // category added (SendStatusChanged), Failed carries them bare. Their texts
-// live in the resource library's string table under the same numbers.
+// live in the resource library's string table under the same numbers. At the
+// bottom of the folders because the card watch raises them, the resource
+// lookup reads their texts and the plug-in sends them.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +25,7 @@ inline constexpr LONG kCaptureNotStarted = 217;  // StatusChanged 0x40D9
 inline constexpr LONG kWaitFailed = 218;         // Failed
 inline constexpr LONG kCardUnresponsive = 219;   // StatusChanged 0x50DB, the watch goes on
 inline constexpr LONG kCardUnsupported = 220;    // StatusChanged 0x50DC, the watch goes on
+inline constexpr LONG kReaderUnavailable = 221;  // has a category (0x7000) although nothing reports it
 inline constexpr LONG kUnknownCardNotice = 222;  // StatusChanged 0x80DE after Failed(210)
 
 }  // namespace quorvex::status

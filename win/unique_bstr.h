@@ -1,4 +1,4 @@
-// Owners of automation strings and VARIANTs.
+// Owner of an automation string (BSTR).
 #pragma once
 
 #include <windows.h>
@@ -55,28 +55,5 @@ inline UniqueBstr CopyBstr(BSTR source) noexcept
     if (!source) return UniqueBstr();
     return UniqueBstr(::SysAllocStringByteLen(reinterpret_cast<LPCSTR>(source), ::SysStringByteLen(source)));
 }
-
-class UniqueVariant {
-public:
-    UniqueVariant() noexcept { ::VariantInit(&v_); }
-    ~UniqueVariant() { ::VariantClear(&v_); }
-    UniqueVariant(const UniqueVariant&) = delete;
-    UniqueVariant& operator=(const UniqueVariant&) = delete;
-
-    VARIANT* get() noexcept { return &v_; }
-    const VARIANT* get() const noexcept { return &v_; }
-    VARIANT* operator->() noexcept { return &v_; }
-    void reset() noexcept { ::VariantClear(&v_); }
-    // Hands the content out, leaving VT_EMPTY behind.
-    VARIANT release() noexcept
-    {
-        VARIANT out = v_;
-        ::VariantInit(&v_);
-        return out;
-    }
-
-private:
-    VARIANT v_;
-};
 
 }  // namespace quorvex

@@ -1,4 +1,4 @@
-// Owners of kernel handles, registry keys and module-lifetime critical sections.
+// Owners of kernel handles, registry keys and local memory.
 #pragma once
 
 #include <windows.h>
@@ -62,26 +62,5 @@ struct LocalMemoryTraits {
     static void close(Type m) noexcept { ::LocalFree(m); }
 };
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
-
-// A critical section that reports whether it could be initialised, so the
-// module can refuse to load instead of running with an unusable lock.
-class CriticalSection {
-public:
-    CriticalSection() noexcept { ok_ = ::InitializeCriticalSectionAndSpinCount(&cs_, 0) != FALSE; }
-    ~CriticalSection()
-    {
-        if (ok_) ::DeleteCriticalSection(&cs_);
-    }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-
-    bool initialised() const noexcept { return ok_; }
-    void lock() noexcept { ::EnterCriticalSection(&cs_); }
-    void unlock() noexcept { ::LeaveCriticalSection(&cs_); }
-
-private:
-    CRITICAL_SECTION cs_{};
-    bool ok_ = false;
-};
 
 }  // namespace quorvex

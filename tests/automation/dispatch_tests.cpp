@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "automation/com_apartment.h"
-#include "module/automation.h"
+#include "plugin/automation.h"
 #include "support/plugin_helpers.h"
 #include "support/quorvex_dll.h"
 #include "support/stub_plugin.h"
 #include "win/unique_bstr.h"
+#include "win/unique_variant.h"
 
 namespace quorvex::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "automation/com_apartment.h"
-#include "module/error_info.h"
+#include "plugin/error_info.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
 

@@ -8,11 +8,12 @@
 #include <initializer_list>
 #include <vector>
 
-#include "module/automation.h"
+#include "plugin/automation.h"
 #include "support/quorvex_dll.h"
 #include "support/stub_plugin.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
+#include "win/unique_variant.h"
 
 namespace quorvex::test {
 namespace {

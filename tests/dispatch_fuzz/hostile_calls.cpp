@@ -14,6 +14,7 @@
 #include "quorvex_h.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
+#include "win/unique_variant.h"
 
 namespace quorvex::test {
 

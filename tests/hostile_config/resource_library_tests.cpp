@@ -15,7 +15,7 @@
 #include "logging/log_file.h"
 #include "logging/log_level.h"
 #include "logging/log_state.h"
-#include "module/module_state.h"
+#include "resources/resource_instance.h"
 #include "resources/resource_library_loader.h"
 #include "resources/string_table.h"
 #include "support/plugin_helpers.h"

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "module/module_state.h"
+#include "resources/resource_instance.h"
+#include "win/module_lock.h"
 
 namespace quorvex::test {
 

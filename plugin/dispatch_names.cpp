@@ -1,5 +1,5 @@
 // GetIDsOfNames over the fixed table of method names.
-#include "module/automation.h"
+#include "plugin/automation.h"
 
 namespace quorvex {
 namespace {

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include "win/unique_bstr.h"
+#include "win/unique_variant.h"
 
 namespace quorvex {
 

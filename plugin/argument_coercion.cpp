@@ -1,4 +1,4 @@
-#include "module/argument_coercion.h"
+#include "plugin/argument_coercion.h"
 
 namespace quorvex {
 namespace {

@@ -1,8 +1,8 @@
 // Type information of IPkiAuthenticationPlugin for IDispatch. Read from the
 // module file on every call: the registry is never consulted, so late-bound
 // callers get it even on a machine where the module was never registered.
-#include "module/automation.h"
-#include "module/module_path.h"
+#include "plugin/automation.h"
+#include "win/module_path.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
 

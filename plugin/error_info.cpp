@@ -1,4 +1,4 @@
-#include "module/error_info.h"
+#include "plugin/error_info.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 // Invoke: the fixed dispatcher over the six methods of IPkiAuthenticationPlugin.
-#include "module/argument_coercion.h"
-#include "module/automation.h"
+#include "plugin/argument_coercion.h"
+#include "plugin/automation.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex {

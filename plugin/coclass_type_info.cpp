@@ -3,10 +3,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "module/automation.h"
-#include "module/module_state.h"
+#include "plugin/automation.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
+#include "win/srw_lock.h"
 
 namespace quorvex {
 namespace {
@@ -16,13 +16,24 @@ constexpr WORD kMinorVersion = 0;
 // The library's own locale, under which RegisterTypeLib records it.
 constexpr LCID kLibraryLocale = 0x409;
 
-std::atomic<ITypeInfo*> g_coclassTypeInfo{nullptr};
+// The cached reference, read without the lock by every call once loaded and
+// released with the module's static objects at unload.
+class CachedTypeInfo {
+public:
+    constexpr CachedTypeInfo() noexcept = default;
+    ~CachedTypeInfo()
+    {
+        ComPtr<ITypeInfo> owned;
+        owned.attach(pointer.exchange(nullptr));
+    }
+    CachedTypeInfo(const CachedTypeInfo&) = delete;
+    CachedTypeInfo& operator=(const CachedTypeInfo&) = delete;
 
-void ReleaseCoclassTypeInfo(void*)
-{
-    ComPtr<ITypeInfo> owned;
-    owned.attach(g_coclassTypeInfo.exchange(nullptr));
-}
+    std::atomic<ITypeInfo*> pointer{nullptr};
+    SrwLock loadLock;
+};
+
+CachedTypeInfo g_coclassTypeInfo;
 
 HRESULT LoadRegisteredLibrary(ITypeLib** library) noexcept
 {
@@ -44,8 +55,7 @@ HRESULT LoadCoclassTypeInfo() noexcept
     ComPtr<ITypeInfo2> richer;
     if (SUCCEEDED(typeInfo.query_to(IID_ITypeInfo2, richer))) typeInfo = ComPtr<ITypeInfo>(richer.get());
 
-    if (!AddTerminationRoutine(&ReleaseCoclassTypeInfo, nullptr)) return E_OUTOFMEMORY;
-    g_coclassTypeInfo.store(typeInfo.detach());
+    g_coclassTypeInfo.pointer.store(typeInfo.detach());
     return S_OK;
 }
 
@@ -57,13 +67,13 @@ HRESULT GetCoclassTypeInfo(ITypeInfo** typeInfo) noexcept
     *typeInfo = nullptr;
 
     HRESULT hr = S_OK;
-    if (!g_coclassTypeInfo.load()) {
+    if (!g_coclassTypeInfo.pointer.load()) {
         // Checked again under the lock so that concurrent first calls load once.
-        std::lock_guard<CriticalSection> guard(TypeInfoLock());
-        if (!g_coclassTypeInfo.load()) hr = LoadCoclassTypeInfo();
+        std::lock_guard<SrwLock> guard(g_coclassTypeInfo.loadLock);
+        if (!g_coclassTypeInfo.pointer.load()) hr = LoadCoclassTypeInfo();
     }
     // A failed load leaves nothing cached: the next call tries again.
-    ITypeInfo* cached = g_coclassTypeInfo.load();
+    ITypeInfo* cached = g_coclassTypeInfo.pointer.load();
     if (!cached) return FAILED(hr) ? hr : E_FAIL;
     cached->AddRef();
     *typeInfo = cached;

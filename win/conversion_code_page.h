@@ -1,15 +1,19 @@
+// The code page in which the platform hands out 8-bit text (reader names
+// from the ANSI PC/SC calls), for converting it into automation strings.
+#pragma once
+
+#include <windows.h>
+
 #include <atomic>
 
-#include "module/module_state.h"
-
 namespace quorvex {
-namespace {
+namespace conversion_detail {
 
-UINT ThreadAnsiCodePage() noexcept { return CP_THREAD_ACP; }
+inline UINT ThreadAnsiCodePage() noexcept { return CP_THREAD_ACP; }
 
 // Older platforms: the thread locale's default ANSI code page, read as decimal
 // digits, or the system ANSI code page when that yields nothing.
-UINT LocaleAnsiCodePage() noexcept
+inline UINT LocaleAnsiCodePage() noexcept
 {
     char digits[7] = {};
     UINT codePage = 0;
@@ -20,9 +24,9 @@ UINT LocaleAnsiCodePage() noexcept
 }
 
 using Selector = UINT (*)() noexcept;
-std::atomic<Selector> g_selector{nullptr};
+inline std::atomic<Selector> g_selector{nullptr};
 
-Selector ChooseSelector() noexcept
+inline Selector ChooseSelector() noexcept
 {
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
@@ -34,10 +38,12 @@ Selector ChooseSelector() noexcept
     return modernNt ? &ThreadAnsiCodePage : &LocaleAnsiCodePage;
 }
 
-}  // namespace
+}  // namespace conversion_detail
 
-UINT ConversionCodePage() noexcept
+// The code page for converting 8-bit text into automation strings.
+inline UINT ConversionCodePage() noexcept
 {
+    using namespace conversion_detail;
     Selector selector = g_selector.load();
     if (!selector) {
         // Concurrent first uses all pick the same selector; the exchange keeps one.

@@ -152,6 +152,10 @@ protected:
 
     void SetUp() override
     {
+        // vpcd notices a card's removal only at its next poll (up to ~0.4 s):
+        // the previous test's card must be gone before this one starts.
+        ASSERT_TRUE(WaitForPresence(kReader0, false, 3s));
+        ASSERT_TRUE(WaitForPresence(kReader1, false, 3s));
         ASSERT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         ASSERT_EQ(S_OK, dll.CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, reinterpret_cast<void**>(plugin.put())));
         sink = TestSink::Create();

@@ -9,10 +9,6 @@ namespace quorvex {
 
 namespace {
 
-// Located records of this source module are written outside any traced
-// routine, through the module's own scope.
-TraceScope g_glsapiScope{TraceScope::ModuleScope{}};
-
 // A library file name within the platform's path limit. A name that does not
 // fit names no file: loading it is not even tried.
 class LibraryFileName {
@@ -31,9 +27,49 @@ public:
 
     const wchar_t* text() const noexcept { return buffer_; }
 
-    HMODULE load() const noexcept { return fits_ ? ::LoadLibraryW(buffer_) : nullptr; }
+    // As data: none of the library's code runs inside the host, not even its
+    // entry point. Only the host program's folder and then the system folder
+    // are searched, by full path: a bare name would be looked for in the
+    // current directory and along PATH, where anyone may plant a file.
+    HMODULE load() const noexcept
+    {
+        if (!fits_) return nullptr;
+        wchar_t folder[MAX_PATH] = {};
+        if (ProgramFolder(folder)) {
+            if (HMODULE library = LoadFromFolder(folder)) return library;
+        }
+        const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return nullptr;
+        return LoadFromFolder(folder);
+    }
 
 private:
+    // The folder of the host program's file, without the last separator.
+    static bool ProgramFolder(wchar_t (&folder)[MAX_PATH]) noexcept
+    {
+        const DWORD length = ::GetModuleFileNameW(nullptr, folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return false;
+        wchar_t* cut = nullptr;
+        for (wchar_t* p = folder; *p; ++p) {
+            if (*p == L'\\' || *p == L'/') cut = p;
+        }
+        if (!cut) return false;
+        *cut = L'\0';
+        return true;
+    }
+
+    HMODULE LoadFromFolder(const wchar_t* folder) const noexcept
+    {
+        const size_t folderLength = std::wcslen(folder);
+        // A full path beyond the platform's limit names no file either.
+        if (folderLength + 1 + length_ >= MAX_PATH) return nullptr;
+        wchar_t path[MAX_PATH] = {};
+        std::wmemcpy(path, folder, folderLength);
+        path[folderLength] = L'\\';
+        std::wmemcpy(path + folderLength + 1, buffer_, length_ + 1);
+        return ::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
+    }
+
     wchar_t buffer_[MAX_PATH] = {};
     size_t length_ = 0;
     bool fits_ = true;
@@ -50,6 +86,9 @@ bool QueryLanguageIdText(wchar_t (&idText)[5]) noexcept
 
 HMODULE LoadResourceLibrary(const wchar_t* baseName)
 {
+    // Located records of this source module are written outside any traced
+    // routine.
+    TraceScope glsapiScope{TraceScope::PositionScope{}};
     LibraryFileName fileName;
     fileName.append(baseName);
 
@@ -68,26 +107,26 @@ HMODULE LoadResourceLibrary(const wchar_t* baseName)
     } else if (std::wcscmp(language, L"pt") == 0) {
         // One Portuguese library serves every region.
         wchar_t idText[5] = {};
-        if (QueryLanguageIdText(idText)) QV_LOG(3, g_glsapiScope, "locale id: %S", idText);
+        if (QueryLanguageIdText(idText)) QV_LOG(3, glsapiScope, "locale id: %S", idText);
         fileName.append(L"-BR");
     }
     fileName.append(L".dll");
 
     if (HMODULE library = fileName.load()) {
-        QV_LOG(3, g_glsapiScope, "found resource DLL: %S", fileName.text());
+        QV_LOG(3, glsapiScope, "found resource DLL: %S", fileName.text());
         return library;
     }
-    QV_LOG(1, g_glsapiScope, "*** didn't find %S, try to load English version", fileName.text());
+    QV_LOG(1, glsapiScope, "*** didn't find %S, try to load English version", fileName.text());
 
     LibraryFileName englishName;
     englishName.append(baseName);
     englishName.append(L"_en.dll");
-    QV_LOG(1, g_glsapiScope, "loading: %S", englishName.text());
+    QV_LOG(1, glsapiScope, "loading: %S", englishName.text());
     if (HMODULE library = englishName.load()) {
-        QV_LOG(1, g_glsapiScope, "found resource DLL: %S", englishName.text());
+        QV_LOG(1, glsapiScope, "found resource DLL: %S", englishName.text());
         return library;
     }
-    QV_LOG(1, g_glsapiScope, "*** English resource DLL not found: %S, return NULL", englishName.text());
+    QV_LOG(1, glsapiScope, "*** English resource DLL not found: %S, return NULL", englishName.text());
     return nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "resources/resource_instance.h"
+#include "win/module_lock.h"
 
 namespace quorvex::test {
 

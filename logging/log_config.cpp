@@ -6,24 +6,16 @@
 #include "logging/log_file.h"
 #include "logging/log_level.h"
 #include "logging/log_record.h"
-#include "win/unique_handle.h"
+#include "logging/policy_value.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
 namespace {
 
-constexpr int kHighestLogLevel = 4;
-
 bool IsRecognisedModuleName(const char* name) noexcept
 {
     return _stricmp(name, "main") == 0 || _stricmp(name, "gina") == 0 || _stricmp(name, "biolsp") == 0;
-}
-
-UniqueHkey OpenPolicyKey() noexcept
-{
-    UniqueHkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.reset();
-    return key;
 }
 
 std::wstring ToWide(const char* text)
@@ -50,7 +42,8 @@ std::string ToNarrow(const std::wstring& text)
 
 void ConfigureLogModule(const char* defaultLogPath, const char* name, int requestedLevel)
 {
-    try {
+    // Out of memory while loading: the first record tries the fallback file.
+    NoThrow([&] {
         std::string logPath = defaultLogPath;
         if (IsRecognisedModuleName(name)) {
             if (UniqueHkey key = OpenPolicyKey()) {
@@ -64,9 +57,7 @@ void ConfigureLogModule(const char* defaultLogPath, const char* name, int reques
             }
         }
         OpenLog(logPath.c_str(), requestedLevel);
-    } catch (...) {
-        // Out of memory while loading: the first record tries the fallback file.
-    }
+    });
 }
 
 void ConfigureModuleLog()
@@ -75,18 +66,6 @@ void ConfigureModuleLog()
     // Registered after the configuration so that it runs after the static
     // objects constructed later have been destroyed.
     std::atexit(CloseLog);
-}
-
-void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel)
-{
-    if (standardOutput || requestedLevel != 0) {
-        SetCurrentLogLevel(requestedLevel);
-        return;
-    }
-    if (UniqueHkey key = OpenPolicyKey()) {
-        const DWORD level = ReadPolicyDword(key.get(), L"DefaultLogLevel", 0xFFFFFFFF);
-        if (level <= kHighestLogLevel) SetCurrentLogLevel(static_cast<int>(level));
-    }
 }
 
 }  // namespace quorvex

@@ -9,10 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "logging/log_config.h"
 #include "logging/log_level.h"
 #include "logging/log_record.h"
 #include "logging/log_state.h"
+#include "logging/policy_value.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
@@ -116,21 +117,31 @@ void OpenUnknownFileLocked()
 
 bool OpenLog(const char* logPath, int requestedLevel)
 {
-    try {
+    return NoThrowOr(false, [&] {
         LogLockGuard lock;
         return OpenLogLocked(logPath, requestedLevel);
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void OpenUnknownFile()
 {
-    try {
+    NoThrow([] {
         LogLockGuard lock;
         OpenUnknownFileLocked();
-    } catch (...) {
+    });
+}
+
+void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel)
+{
+    if (standardOutput || requestedLevel != 0) {
+        SetCurrentLogLevel(requestedLevel);
+        return;
+    }
+    if (UniqueHkey key = OpenPolicyKey()) {
+        const DWORD level = ReadPolicyDword(key.get(), L"DefaultLogLevel", 0xFFFFFFFF);
+        if (level <= kHighestLogLevel) SetCurrentLogLevel(static_cast<int>(level));
     }
 }
+
 
 }  // namespace quorvex

@@ -14,5 +14,7 @@ std::optional<std::string> ExpandLogPath(const char* logPath);
 inline constexpr const char* ExpandLogPathError = "Bad interval variable name in log path";
 bool EnsureDirectory(const std::string& directory);
 void OpenUnknownFile();
+// The level rule applied by OpenLog once a stream is set up.
+void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel);
 
 }  // namespace quorvex

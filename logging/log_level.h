@@ -8,6 +8,7 @@ namespace quorvex {
 // 0 = no records, 1 = errors (the level before any configuration), 2 = notices,
 // 3 and 4 = trace and step records.
 inline std::atomic<int> g_currentLogLevel{1};
+inline constexpr int kHighestLogLevel = 4;
 
 inline bool LogLevelReached(int level) noexcept
 {

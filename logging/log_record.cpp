@@ -7,6 +7,7 @@
 #include "logging/log_state.h"
 #include "logging/record_buffer.h"
 #include "logging/record_prefix.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
@@ -76,13 +77,11 @@ bool LogPlain(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    bool written = false;
-    try {
+    // Opening the fallback file can run out of memory; a record never throws.
+    const bool written = NoThrowOr(false, [&] {
         LogLockGuard lock;
-        written = WritePlainRecordLocked(0, format, args);
-    } catch (...) {
-        // Opening the fallback file can run out of memory; a record never throws.
-    }
+        return WritePlainRecordLocked(0, format, args);
+    });
     va_end(args);
     return written;
 }
@@ -94,12 +93,10 @@ bool LogLocated(TraceScope& scope, const char* format, ...)
     va_start(args, format);
     FormatBoundedV(message, kMessageLimit, format, args);
     va_end(args);
-    try {
+    return NoThrowOr(false, [&] {
         LogLockGuard lock;
         return WriteLocatedRecordLocked(scope, 0, message);
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool TraceEnter(TraceScope& scope, const char* format, ...)
@@ -109,20 +106,19 @@ bool TraceEnter(TraceScope& scope, const char* format, ...)
     va_start(args, format);
     const int length = FormatBoundedV(entry, kTraceTextLimit, format, args);
     va_end(args);
-    try {
+    const HRESULT kept = ComBoundary([&]() -> HRESULT {
         scope.entryText.assign(entry, static_cast<size_t>(length));
-    } catch (const std::bad_alloc&) {
-        scope.entryText.clear();
-    }
+        return S_OK;
+    });
+    if (FAILED(kept)) scope.entryText.clear();
     // Only the record gets the arrow; the exit records repeat the bare text.
     std::memcpy(entry + length, " ---->", sizeof(" ---->"));
     scope.entered = true;
-    try {
+    NoThrow([&] {
         // The entry record stands at the depth of the code around the routine.
         LogLockGuard lock;
         WriteLocatedRecordLocked(scope, -2, entry);
-    } catch (...) {
-    }
+    });
     return true;
 }
 
@@ -133,11 +129,10 @@ bool TraceReturn(TraceScope& scope, const char* format, ...)
     va_start(args, format);
     FormatBoundedV(result, kTraceTextLimit, format, args);
     va_end(args);
-    try {
+    NoThrow([&] {
         LogLockGuard lock;
         WritePlainLocked(-2, "<---- %s %s", scope.entryText.c_str(), result);
-    } catch (...) {
-    }
+    });
     // The end of the scope must not write a second exit record.
     scope.entered = false;
     return true;

@@ -2,13 +2,8 @@
 // each returns true when a line was written.
 #pragma once
 
+#include "logging/printf_like.h"
 #include "logging/trace_scope.h"
-
-#if defined(__GNUC__)
-#define QV_PRINTF_LIKE(fmt, args) __attribute__((format(ms_printf, fmt, args)))
-#else
-#define QV_PRINTF_LIKE(fmt, args)
-#endif
 
 namespace quorvex {
 

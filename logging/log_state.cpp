@@ -1,5 +1,7 @@
 #include "logging/log_state.h"
 
+#include <memory>
+
 #include "logging/log_level.h"
 
 namespace quorvex {
@@ -12,7 +14,11 @@ namespace {
 
 constinit SRWLOCK g_lock = SRWLOCK_INIT;
 constinit bool g_standardOutput = false;
-constinit FILE* g_file = nullptr;  // owned; closed by CloseLogFileLocked
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+
+constinit std::unique_ptr<FILE, FileCloser> g_file;
 constinit std::string g_resolvedPath;
 
 }  // namespace
@@ -23,7 +29,7 @@ LogLockGuard::~LogLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
 LogStream CurrentLogStreamLocked() noexcept
 {
     if (g_standardOutput) return LogStream::StandardOutput;
-    return g_file != nullptr ? LogStream::File : LogStream::None;
+    return g_file ? LogStream::File : LogStream::None;
 }
 
 void SetStandardOutputStreamLocked() noexcept
@@ -35,18 +41,11 @@ void SetStandardOutputStreamLocked() noexcept
 
 void SetFileStreamLocked(FILE* file) noexcept
 {
-    CloseLogFileLocked();
     g_standardOutput = false;
-    g_file = file;
+    g_file.reset(file);
 }
 
-void CloseLogFileLocked() noexcept
-{
-    if (g_file != nullptr) {
-        std::fclose(g_file);
-        g_file = nullptr;
-    }
-}
+void CloseLogFileLocked() noexcept { g_file.reset(); }
 
 std::string& ResolvedLogPathLocked() noexcept { return g_resolvedPath; }
 
@@ -54,11 +53,11 @@ void WriteLineLocked(const char* line) noexcept
 {
     if (g_standardOutput) {
         std::fputs(line, stdout);
-    } else if (g_file != nullptr) {
+    } else if (FILE* file = g_file.get()) {
         // Other processes may append to the same file between our records.
-        std::fseek(g_file, 0, SEEK_END);
-        std::fputs(line, g_file);
-        std::fflush(g_file);
+        std::fseek(file, 0, SEEK_END);
+        std::fputs(line, file);
+        std::fflush(file);
     }
 }
 

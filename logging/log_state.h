@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "logging/log_record.h"
+#include "logging/printf_like.h"
 
 namespace quorvex {
 

@@ -3,9 +3,16 @@
 #include <cwchar>
 #include <vector>
 
-#include "logging/log_config.h"
+#include "logging/policy_value.h"
 
 namespace quorvex {
+
+UniqueHkey OpenPolicyKey() noexcept
+{
+    UniqueHkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.reset();
+    return key;
+}
 
 std::wstring ReadPolicyString(HKEY key, const wchar_t* valueName, const std::wstring& defaultText)
 {

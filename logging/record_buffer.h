@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "logging/log_record.h"
+#include "logging/printf_like.h"
 
 namespace quorvex {
 

@@ -1,9 +1,8 @@
 #include "logging/trace_scope.h"
 
-
 #include "logging/log_level.h"
-#include "logging/log_record.h"
 #include "logging/log_state.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
@@ -20,7 +19,12 @@ TraceScope::~TraceScope()
     g_indentationWidth.fetch_sub(2, std::memory_order_relaxed);
     // The level is tested again here: a scope entered at level 3 stays quiet
     // when the level has dropped since.
-    if (entered && LogLevelReached(3)) LogPlain("<---- %s", entryText.c_str());
+    if (entered && LogLevelReached(3)) {
+        NoThrow([this] {
+            LogLockGuard lock;
+            WritePlainLocked(0, "<---- %s", entryText.c_str());
+        });
+    }
     entered = false;
     entryText.clear();
 }

@@ -14,6 +14,12 @@ public:
     // Module scope: resets the indentation to 0 and never raises it.
     struct ModuleScope {};
     explicit TraceScope(ModuleScope) noexcept;
+    // Position scope: only carries the source position of located records
+    // written outside any traced routine. Leaves the indentation alone and
+    // writes no record of its own; one per call, so that threads writing
+    // located records at once never share a position.
+    struct PositionScope {};
+    explicit TraceScope(PositionScope) noexcept : isModuleScope_(true) {}
     ~TraceScope();
 
     TraceScope(const TraceScope&) = delete;

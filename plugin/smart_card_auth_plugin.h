@@ -6,9 +6,9 @@
 //   plugin/capture_worker.cpp           StartCapture, EndCapture, the worker and its stop procedure
 //   plugin/capture.cpp                  one worker's runs of the card watch (smartcard/card_watch.cpp)
 //   plugin/reader_methods.cpp           GetDeviceCount, GetDeviceID, OpenDevice
-//   resources/status_string.cpp         GetStatusString
-//   module/dispatch_names.cpp, dispatch_invoke.cpp, interface_type_info.cpp  IDispatch
-//   module/coclass_type_info.cpp        GetClassInfo
+//   plugin/status_string.cpp            GetStatusString
+//   plugin/dispatch_names.cpp, dispatch_invoke.cpp, interface_type_info.cpp  IDispatch
+//   plugin/coclass_type_info.cpp        GetClassInfo
 #pragma once
 
 #include <windows.h>

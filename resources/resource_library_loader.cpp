@@ -9,10 +9,6 @@ namespace quorvex {
 
 namespace {
 
-// Located records of this source module are written outside any traced
-// routine, through the module's own scope.
-TraceScope g_glsapiScope{TraceScope::ModuleScope{}};
-
 // A library file name within the platform's path limit. A name that does not
 // fit names no file: loading it is not even tried.
 class LibraryFileName {
@@ -50,6 +46,9 @@ bool QueryLanguageIdText(wchar_t (&idText)[5]) noexcept
 
 HMODULE LoadResourceLibrary(const wchar_t* baseName)
 {
+    // Located records of this source module are written outside any traced
+    // routine.
+    TraceScope glsapiScope{TraceScope::PositionScope{}};
     LibraryFileName fileName;
     fileName.append(baseName);
 
@@ -68,26 +67,26 @@ HMODULE LoadResourceLibrary(const wchar_t* baseName)
     } else if (std::wcscmp(language, L"pt") == 0) {
         // One Portuguese library serves every region.
         wchar_t idText[5] = {};
-        if (QueryLanguageIdText(idText)) QV_LOG(3, g_glsapiScope, "locale id: %S", idText);
+        if (QueryLanguageIdText(idText)) QV_LOG(3, glsapiScope, "locale id: %S", idText);
         fileName.append(L"-BR");
     }
     fileName.append(L".dll");
 
     if (HMODULE library = fileName.load()) {
-        QV_LOG(3, g_glsapiScope, "found resource DLL: %S", fileName.text());
+        QV_LOG(3, glsapiScope, "found resource DLL: %S", fileName.text());
         return library;
     }
-    QV_LOG(1, g_glsapiScope, "*** didn't find %S, try to load English version", fileName.text());
+    QV_LOG(1, glsapiScope, "*** didn't find %S, try to load English version", fileName.text());
 
     LibraryFileName englishName;
     englishName.append(baseName);
     englishName.append(L"_en.dll");
-    QV_LOG(1, g_glsapiScope, "loading: %S", englishName.text());
+    QV_LOG(1, glsapiScope, "loading: %S", englishName.text());
     if (HMODULE library = englishName.load()) {
-        QV_LOG(1, g_glsapiScope, "found resource DLL: %S", englishName.text());
+        QV_LOG(1, glsapiScope, "found resource DLL: %S", englishName.text());
         return library;
     }
-    QV_LOG(1, g_glsapiScope, "*** English resource DLL not found: %S, return NULL", englishName.text());
+    QV_LOG(1, glsapiScope, "*** English resource DLL not found: %S, return NULL", englishName.text());
     return nullptr;
 }
 

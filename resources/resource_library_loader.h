@@ -7,7 +7,9 @@
 namespace quorvex {
 
 // baseName without directory or extension ("VestrelRes"). Null when neither
-// the locale's library nor the English one could be loaded.
+// the locale's library nor the English one could be loaded. The library is
+// mapped as a data file and image resource (its handle has low bits set): use
+// it for resources only, and give it back with FreeLibrary.
 HMODULE LoadResourceLibrary(const wchar_t* baseName);
 
 }  // namespace quorvex

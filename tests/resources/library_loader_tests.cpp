@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "logging/log_file.h"
+#include "logging/log_record.h"
 #include "logging/log_level.h"
 #include "logging/log_state.h"
 #include "resource_test_helpers.h"

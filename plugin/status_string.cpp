@@ -1,3 +1,4 @@
+// GetStatusString: a status code as the text the resource library holds for it.
 #include "plugin/smart_card_auth_plugin.h"
 #include "resources/status_text.h"
 #include "win/hresult.h"

@@ -7,6 +7,7 @@
 
 #include "host/commands.h"
 #include "host/console_output.h"
+#include "quorvex_version.h"
 
 using namespace quorvex::host;
 
@@ -16,6 +17,7 @@ void Usage()
 {
     PrintError(
         L"Usage: quorvex-host [--dll PATH] COMMAND [ARGUMENTS]\n"
+        L"       quorvex-host --version\n"
         L"\n"
         L"Commands:\n"
         L"  list                                  list the smart-card readers the plug-in sees\n"
@@ -52,6 +54,10 @@ int Run(std::vector<std::wstring> args)
         connection.dllPath = args[1];
         dllGiven = true;
         args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.size() == 1 && args[0] == L"--version") {
+        Print(L"quorvex-host " QUORVEX_VERSION_WTEXT);
+        return kSuccess;
     }
     if (args.empty() || args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help") {
         Usage();

@@ -135,11 +135,16 @@ policy "$work/logprops.txt" | grep -q -F '"MainLogLevel"=dword:00000003' || fail
 policy "$work/logprops.txt" | grep -q -F '"MainLogFile"="C:\\Logs\\Quorvex.txt"' || fail "MainLogFile not written"
 msi 0 /x "$(winpath "$new")"
 export_flat 'HKLM\Software' "$work/removed2.txt"
-# msiexec also deletes the parents it emptied: the (empty) Policies key
-# of the copied prefix goes with the Vestrel key.
+# msiexec also deletes the parents it emptied: whichever of the (empty)
+# Policies and Policies\Tavrix keys the copied prefix held goes with the
+# Vestrel key, in both views.
 grep -v -x -i -e 'HKEY_LOCAL_MACHINE\\Software\\Policies' -e 'HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Policies' \
+  -e 'HKEY_LOCAL_MACHINE\\Software\\Policies\\Tavrix' -e 'HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Policies\\Tavrix' \
   "$work/before.txt" >"$work/before-policies.txt"
-same "$work/before-policies.txt" "$work/removed2.txt" "uninstall with log properties left registry changes"
+grep -v -x -i -e 'HKEY_LOCAL_MACHINE\\Software\\Policies' -e 'HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Policies' \
+  -e 'HKEY_LOCAL_MACHINE\\Software\\Policies\\Tavrix' -e 'HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Policies\\Tavrix' \
+  "$work/removed2.txt" >"$work/removed2-policies.txt"
+same "$work/before-policies.txt" "$work/removed2-policies.txt" "uninstall with log properties left registry changes"
 t1=$(date +%s)
 
 step "registry of the package equals regsvr32's for the installed file"

@@ -46,11 +46,13 @@ SOCKET Open()
     return s;
 }
 
-bool SendAll(SOCKET s, const void* data, size_t length)
+// Sends or receives exactly `length` bytes: a stream socket may move fewer
+// per call.
+template <typename Byte, typename Transfer>
+bool TransferAll(Byte* p, size_t length, Transfer transfer)
 {
-    const char* p = static_cast<const char*>(data);
     while (length > 0) {
-        const int n = ::send(s, p, static_cast<int>(length), 0);
+        const int n = transfer(p, static_cast<int>(length));
         if (n <= 0) return false;
         p += n;
         length -= static_cast<size_t>(n);
@@ -58,16 +60,15 @@ bool SendAll(SOCKET s, const void* data, size_t length)
     return true;
 }
 
+bool SendAll(SOCKET s, const void* data, size_t length)
+{
+    return TransferAll(static_cast<const char*>(data), length,
+                       [s](const char* p, int n) { return ::send(s, p, n, 0); });
+}
+
 bool ReceiveAll(SOCKET s, void* data, size_t length)
 {
-    char* p = static_cast<char*>(data);
-    while (length > 0) {
-        const int n = ::recv(s, p, static_cast<int>(length), 0);
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(static_cast<char*>(data), length, [s](char* p, int n) { return ::recv(s, p, n, 0); });
 }
 
 bool Exchange(SOCKET s, const RequestHeader& rq, const std::vector<uint8_t>& data, Reply& reply)

@@ -25,6 +25,7 @@ struct Row {
     Data data;
     bool rebuild;             // deleted with its subtree before it is created again
     bool removed;             // deleted with its subtree at unregistration
+    bool shared = false;      // one key for both architectures' registry views
 };
 
 // Stands for the class id's text, computed from CLSID_CSmartCardAuthPlugin.
@@ -33,9 +34,9 @@ constexpr wchar_t kClassIdKey[] = L"<class id>";
 // Indexed by row number; row 0 is unused.
 constexpr Row kRows[] = {
     {},
-    /* 1 */ {0, L"Quorvex.SmartCa.1", nullptr, Data::FriendlyName, false, true},
+    /* 1 */ {0, L"Quorvex.SmartCa.1", nullptr, Data::FriendlyName, false, true, true},
     /* 2 */ {1, L"CLSID", nullptr, Data::ClassIdText, false, false},
-    /* 3 */ {0, L"Quorvex.SmartCard", nullptr, Data::FriendlyName, false, true},
+    /* 3 */ {0, L"Quorvex.SmartCard", nullptr, Data::FriendlyName, false, true, true},
     /* 4 */ {3, L"CLSID", nullptr, Data::ClassIdText, false, false},
     /* 5 */ {3, L"CurVer", nullptr, Data::VersionedProgId, false, false},
     /* 6 */ {0, L"CLSID", nullptr, Data::None, false, false},
@@ -134,7 +135,7 @@ HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept  // NOL
 
 // Visits row `number` below `parent`; a missing key is skipped with everything
 // below it. Recursion depth: at most kRowCount levels, as for WriteRow.
-HRESULT RemoveRow(int number, HKEY parent, const Values& values) noexcept  // NOLINT(misc-no-recursion)
+HRESULT RemoveRow(int number, HKEY parent, const Values& values, SharedKeys shared) noexcept  // NOLINT(misc-no-recursion)
 {
     const Row& row = kRows[number];
     const wchar_t* const keyName = values.KeyName(row);
@@ -146,10 +147,10 @@ HRESULT RemoveRow(int number, HKEY parent, const Values& values) noexcept  // NO
 
         for (int child = number + 1; child <= kRowCount; ++child) {
             if (kRows[child].parent == number && kRows[child].keyName)
-                QV_RETURN_IF_FAILED(RemoveRow(child, key.get(), values));
+                QV_RETURN_IF_FAILED(RemoveRow(child, key.get(), values, shared));
         }
     }
-    if (!row.removed) return S_OK;
+    if (!row.removed || (row.shared && shared == SharedKeys::Keep)) return S_OK;
     const LONG deleted = DeleteSubtree(parent, keyName);
     QV_RETURN_HR_IF(S_OK, IsMissingKeyError(deleted));
     QV_RETURN_IF_WIN32_ERROR(deleted);
@@ -168,13 +169,13 @@ HRESULT WriteClassEntries() noexcept
     return S_OK;
 }
 
-HRESULT RemoveClassEntries() noexcept
+HRESULT RemoveClassEntries(SharedKeys shared) noexcept
 {
     // Same failures as registration, before the registry is touched.
     Values values;
     QV_RETURN_IF_FAILED(values.Compute());
     for (int number = 1; number <= kRowCount; ++number) {
-        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(RemoveRow(number, HKEY_CLASSES_ROOT, values));
+        if (kRows[number].parent == 0) QV_RETURN_IF_FAILED(RemoveRow(number, HKEY_CLASSES_ROOT, values, shared));
     }
     return S_OK;
 }

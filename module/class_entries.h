@@ -6,6 +6,10 @@
 namespace quorvex {
 
 HRESULT WriteClassEntries() noexcept;
-HRESULT RemoveClassEntries() noexcept;
+// What happens to the keys both architectures' registry views share (the
+// ProgIDs): kept while the other architecture's class still uses them.
+enum class SharedKeys { Remove, Keep };
+
+HRESULT RemoveClassEntries(SharedKeys shared) noexcept;
 
 }  // namespace quorvex

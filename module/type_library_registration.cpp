@@ -33,6 +33,20 @@ HRESULT LoadModuleTypeLibrary(ModulePath& path, ITypeLib** library) noexcept
     return ::LoadTypeLib(path.text, library);
 }
 
+// The help directory is the library file's folder, separator included.
+HRESULT RegisterLibrary(ITypeLib* library, wchar_t* path) noexcept  // RegisterTypeLib takes a non-const path
+{
+    wchar_t helpDirectory[MAX_PATH];
+    QV_RETURN_HR_IF(E_FAIL, std::wcslen(path) >= MAX_PATH);
+    std::wmemcpy(helpDirectory, path, std::wcslen(path) + 1);
+    wchar_t* cut = helpDirectory;
+    for (wchar_t* p = helpDirectory; *p; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':') cut = p + 1;
+    }
+    *cut = L'\0';
+    return ::RegisterTypeLib(library, path, helpDirectory);
+}
+
 }  // namespace
 
 HRESULT RegisterModuleTypeLibrary() noexcept
@@ -40,16 +54,14 @@ HRESULT RegisterModuleTypeLibrary() noexcept
     ModulePath path;
     ComPtr<ITypeLib> library;
     QV_RETURN_IF_FAILED(LoadModuleTypeLibrary(path, library.put()));
+    return RegisterLibrary(library.get(), path.text);
+}
 
-    // The help directory is the module's folder, separator included.
-    wchar_t helpDirectory[MAX_PATH];
-    std::wmemcpy(helpDirectory, path.text, MAX_PATH);
-    wchar_t* cut = helpDirectory;
-    for (wchar_t* p = helpDirectory; *p; ++p) {
-        if (*p == L'\\' || *p == L'/' || *p == L':') cut = p + 1;
-    }
-    *cut = L'\0';
-    return ::RegisterTypeLib(library.get(), path.text, helpDirectory);
+HRESULT RegisterTypeLibraryOf(wchar_t* path) noexcept
+{
+    ComPtr<ITypeLib> library;
+    QV_RETURN_IF_FAILED(::LoadTypeLibEx(path, REGKIND_NONE, library.put()));
+    return RegisterLibrary(library.get(), path);
 }
 
 HRESULT UnregisterModuleTypeLibrary() noexcept

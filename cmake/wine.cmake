@@ -1,13 +1,20 @@
-# A private Wine prefix under the build folder, made at configure time so that
-# test discovery never waits for a first-time wineboot.
-set(QUORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(QUORVEX_WINE /usr/lib/wine/wine64)
+# One Wine prefix serves both builds (WoW64: the 64-bit prefix runs x86
+# programs through the 32-bit loader). It is made at configure time so that
+# test discovery never waits for a first-time wineboot. tools/build hands the
+# x64 build's prefix to the x86 build.
+set(QUORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the build's programs run in")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(QUORVEX_WINE /usr/lib/wine/wine)
+else()
+  set(QUORVEX_WINE /usr/lib/wine/wine64)
+endif()
 set(QUORVEX_WINESERVER /usr/lib/wine/wineserver)
 if(NOT EXISTS ${QUORVEX_WINEPREFIX}/system.reg)
   message(STATUS "Creating Wine prefix ${QUORVEX_WINEPREFIX}")
+  # Always the 64-bit loader: the prefix must be a 64-bit one for both builds.
   execute_process(
     COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} WINEDEBUG=-all
-            "WINEDLLOVERRIDES=mscoree,mshtml=" ${QUORVEX_WINE} wineboot -i
+            "WINEDLLOVERRIDES=mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i
     INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET)
   execute_process(COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} ${QUORVEX_WINESERVER} -w)
 endif()

@@ -158,35 +158,35 @@ std::wstring Text(LPCWSTR text) {
 
 }  // namespace
 
-void WINAPI SimReset(void) {
+void SIMAPI SimReset(void) {
   GuardedControl([&] {
     std::unique_lock<std::mutex> lock;
     Locked(lock).ResetLocked();
   });
 }
 
-void WINAPI SimSetServiceState(DWORD state) {
+void SIMAPI SimSetServiceState(DWORD state) {
   GuardedControl([&] {
     std::unique_lock<std::mutex> lock;
     Locked(lock).SetServiceStateLocked(state);
   });
 }
 
-BOOL WINAPI SimAddReader(LPCWSTR name) {
+BOOL SIMAPI SimAddReader(LPCWSTR name) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     std::unique_lock<std::mutex> lock;
     return Report(Locked(lock).AddReaderLocked(Text(name)));
   });
 }
 
-BOOL WINAPI SimRemoveReader(LPCWSTR name) {
+BOOL SIMAPI SimRemoveReader(LPCWSTR name) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     std::unique_lock<std::mutex> lock;
     return Report(Locked(lock).RemoveReaderLocked(Text(name)));
   });
 }
 
-BOOL WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWORD flags) {
+BOOL SIMAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWORD flags) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     if (!atr && atrLength) return FALSE;
     std::unique_lock<std::mutex> lock;
@@ -195,21 +195,21 @@ BOOL WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWOR
   });
 }
 
-BOOL WINAPI SimSetCardConnectResult(LPCWSTR reader, LONG result) {
+BOOL SIMAPI SimSetCardConnectResult(LPCWSTR reader, LONG result) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     std::unique_lock<std::mutex> lock;
     return Report(Locked(lock).SetConnectResultLocked(Text(reader), result));
   });
 }
 
-BOOL WINAPI SimRemoveCard(LPCWSTR reader) {
+BOOL SIMAPI SimRemoveCard(LPCWSTR reader) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     std::unique_lock<std::mutex> lock;
     return Report(Locked(lock).RemoveCardLocked(Text(reader)));
   });
 }
 
-BOOL WINAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, LPCWSTR cspName) {
+BOOL SIMAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, LPCWSTR cspName) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     if (!atr && atrLength) return FALSE;
     std::unique_lock<std::mutex> lock;
@@ -219,7 +219,7 @@ BOOL WINAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, L
   });
 }
 
-void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count) {
+void SIMAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count) {
   GuardedControl([&] {
     if (!operation) return;
     std::unique_lock<std::mutex> lock;
@@ -227,7 +227,7 @@ void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count) {
   });
 }
 
-void WINAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count) {
+void SIMAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count) {
   GuardedControl([&] {
     if (!operation || (!results && count)) return;
     std::unique_lock<std::mutex> lock;
@@ -235,7 +235,7 @@ void WINAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count)
   });
 }
 
-void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
+void SIMAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
   GuardedControl([&] {
     if (!operation) return;
     std::unique_lock<std::mutex> lock;
@@ -243,35 +243,35 @@ void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds) {
   });
 }
 
-void WINAPI SimSetBufferFences(BOOL on) {
+void SIMAPI SimSetBufferFences(BOOL on) {
   GuardedControl([&] {
     std::unique_lock<std::mutex> lock;
     Locked(lock).fenceBuffers = on != FALSE;
   });
 }
 
-DWORD WINAPI SimOpenContexts(void) {
+DWORD SIMAPI SimOpenContexts(void) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     std::unique_lock<std::mutex> lock;
     return static_cast<DWORD>(Locked(lock).contexts.size());
   });
 }
 
-DWORD WINAPI SimOpenCardHandles(void) {
+DWORD SIMAPI SimOpenCardHandles(void) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     std::unique_lock<std::mutex> lock;
     return static_cast<DWORD>(Locked(lock).handles.size());
   });
 }
 
-DWORD WINAPI SimUnfreedBuffers(void) {
+DWORD SIMAPI SimUnfreedBuffers(void) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     std::unique_lock<std::mutex> lock;
     return static_cast<DWORD>(Locked(lock).buffers.size());
   });
 }
 
-DWORD WINAPI SimCallCount(LPCSTR operation) {
+DWORD SIMAPI SimCallCount(LPCSTR operation) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     if (!operation) return 0;
     std::unique_lock<std::mutex> lock;
@@ -281,7 +281,7 @@ DWORD WINAPI SimCallCount(LPCSTR operation) {
   });
 }
 
-DWORD WINAPI SimLastCallerThread(LPCSTR operation) {
+DWORD SIMAPI SimLastCallerThread(LPCSTR operation) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     if (!operation) return 0;
     std::unique_lock<std::mutex> lock;
@@ -291,14 +291,14 @@ DWORD WINAPI SimLastCallerThread(LPCSTR operation) {
   });
 }
 
-DWORD WINAPI SimPendingWaits(void) {
+DWORD SIMAPI SimPendingWaits(void) {
   return GuardedControl(static_cast<DWORD>(0), [&]() -> DWORD {
     std::unique_lock<std::mutex> lock;
     return Locked(lock).pendingWaits;
   });
 }
 
-BOOL WINAPI SimWaitForPendingWaits(DWORD count, DWORD timeoutMs) {
+BOOL SIMAPI SimWaitForPendingWaits(DWORD count, DWORD timeoutMs) {
   return GuardedControl(static_cast<BOOL>(FALSE), [&]() -> BOOL {
     std::unique_lock<std::mutex> lock;
     Service& service = Locked(lock);

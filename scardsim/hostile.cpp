@@ -65,7 +65,7 @@ LONG ReturnAnswer(Service& service, const Hostility& hostility, const void* data
 
 using namespace scardsim;
 
-void WINAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count) {
+void SIMAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count) {
   GuardedControl([&] {
     if (!operation) return;
     EnsureStarted();

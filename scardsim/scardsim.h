@@ -38,6 +38,11 @@
 // SCardEstablishContext, SCardConnectW: success with a null handle; nothing is opened.
 #define SIM_HOSTILE_ZERO_HANDLE 48
 
+// The control functions use the C calling convention: their names stay
+// undecorated on x86 too, as the .def exports them, so one .def and the import
+// library the linker makes from it serve both architectures.
+#define SIMAPI __cdecl
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -47,63 +52,63 @@ extern "C" {
 // actions dropped.
 // Contexts, card handles and buffers still open are forgotten (a later free
 // of such a buffer is accepted silently).
-void WINAPI SimReset(void);
-void WINAPI SimSetServiceState(DWORD state);
+void SIMAPI SimReset(void);
+void SIMAPI SimSetServiceState(DWORD state);
 
 // Readers are listed in the order they were added. Names compare without case.
-BOOL WINAPI SimAddReader(LPCWSTR name);
-BOOL WINAPI SimRemoveReader(LPCWSTR name);
+BOOL SIMAPI SimAddReader(LPCWSTR name);
+BOOL SIMAPI SimRemoveReader(LPCWSTR name);
 
 // atrLength 1..33. FALSE when the reader is unknown or already holds a card.
-BOOL WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWORD flags);
+BOOL SIMAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, DWORD flags);
 // Every SCardConnectW to the card now in the reader returns `result`
 // (0 = connect normally) until the card is removed.
-BOOL WINAPI SimSetCardConnectResult(LPCWSTR reader, LONG result);
-BOOL WINAPI SimRemoveCard(LPCWSTR reader);
+BOOL SIMAPI SimSetCardConnectResult(LPCWSTR reader, LONG result);
+BOOL SIMAPI SimRemoveCard(LPCWSTR reader);
 
 // Registers a card type for an ATR (exact match, 1..36 bytes); cspName NULL
 // means no CSP is registered for it. FALSE when the name is taken.
-BOOL WINAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, LPCWSTR cspName);
+BOOL SIMAPI SimAddCardType(LPCWSTR cardName, const BYTE* atr, DWORD atrLength, LPCWSTR cspName);
 
 // The next `count` calls of the exported function `operation` (for example
 // "SCardConnectW") return `result` without doing anything else. count 0 clears.
-void WINAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count);
+void SIMAPI SimInjectResult(LPCSTR operation, LONG result, DWORD count);
 // The next `count` calls of `operation` return results[0], results[1], ... in
 // turn, doing nothing else; replaces SimInjectResult's setting. count 0 clears.
-void WINAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count);
+void SIMAPI SimInjectResults(LPCSTR operation, const LONG* results, DWORD count);
 // Every call of `operation` first sleeps this long (0 = none).
-void WINAPI SimSetDelay(LPCSTR operation, DWORD milliseconds);
+void SIMAPI SimSetDelay(LPCSTR operation, DWORD milliseconds);
 // The next `count` calls of `operation` answer in a hostile way (SIM_HOSTILE_*
 // above; INFINITE = until cleared, count 0 or SIM_HOSTILE_NONE clears). One
 // mode per operation; an injected result (SimInjectResult) comes first.
-void WINAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count);
+void SIMAPI SimSetHostile(LPCSTR operation, DWORD mode, DWORD parameter, DWORD count);
 
 // Service buffers end against an inaccessible page (default), so a read past
 // one faults at once; FALSE hands out plain heap memory instead, for
 // benchmarks that measure the code rather than the fence. Kept over resets.
-void WINAPI SimSetBufferFences(BOOL on);
+void SIMAPI SimSetBufferFences(BOOL on);
 
-DWORD WINAPI SimOpenContexts(void);
+DWORD SIMAPI SimOpenContexts(void);
 // Handles never disconnected, including those a context release dropped.
-DWORD WINAPI SimOpenCardHandles(void);
-DWORD WINAPI SimUnfreedBuffers(void);
+DWORD SIMAPI SimOpenCardHandles(void);
+DWORD SIMAPI SimUnfreedBuffers(void);
 // Every call since the last reset, injected ones included.
-DWORD WINAPI SimCallCount(LPCSTR operation);
+DWORD SIMAPI SimCallCount(LPCSTR operation);
 // The thread id of the last caller of `operation` since the last reset (0 = none):
 // lets a test find the thread that runs the code under test.
-DWORD WINAPI SimLastCallerThread(LPCSTR operation);
+DWORD SIMAPI SimLastCallerThread(LPCSTR operation);
 
 // Number of SCardGetStatusChangeW calls blocked right now, and a wait until
 // at least `count` are (TRUE) or `timeoutMs` passed (FALSE). Lets a test act
 // only once the code under test really waits.
-DWORD WINAPI SimPendingWaits(void);
-BOOL WINAPI SimWaitForPendingWaits(DWORD count, DWORD timeoutMs);
+DWORD SIMAPI SimPendingWaits(void);
+BOOL SIMAPI SimWaitForPendingWaits(DWORD count, DWORD timeoutMs);
 
 // Loads a scenario file (see scardsim/README.md) on top of the current state.
 // 0 on success, a Win32 error code when the file cannot be read,
 // ERROR_BAD_FORMAT when a line is wrong (one message with the line number
 // goes to stderr and the debugger).
-LONG WINAPI SimLoadScenario(LPCWSTR path);
+LONG SIMAPI SimLoadScenario(LPCWSTR path);
 
 #ifdef __cplusplus
 }  // extern "C"

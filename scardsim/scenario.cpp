@@ -389,7 +389,7 @@ void LoadScenarioFromEnvironment() {
 
 }  // namespace scardsim
 
-LONG WINAPI SimLoadScenario(LPCWSTR path) {
+LONG SIMAPI SimLoadScenario(LPCWSTR path) {
   scardsim::EnsureStarted();
   if (!path) return ERROR_INVALID_PARAMETER;
   return scardsim::GuardedControl(static_cast<LONG>(ERROR_OUTOFMEMORY), [&] { return scardsim::LoadScenario(path); });

@@ -341,8 +341,10 @@ LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST send, LPCBYTE co
     return Deliver(reply.data.data(), static_cast<DWORD>(reply.data.size()), 1, response, responseLength);
 }
 
-// Not PC/SC: what the helper holds open in pcscd, for leak checks.
-LONG WINAPI PcscBridgeCounters(DWORD* contexts, DWORD* cards)
+// Not PC/SC: what the helper holds open in pcscd, for leak checks. The test
+// exports use the C calling convention, so their names are undecorated on x86
+// as the .def and its import library have them.
+LONG __cdecl PcscBridgeCounters(DWORD* contexts, DWORD* cards)
 {
     Reply reply;
     LONG failure = 0;
@@ -354,7 +356,7 @@ LONG WINAPI PcscBridgeCounters(DWORD* contexts, DWORD* cards)
 
 }  // extern "C"
 
-extern "C" LONG WINAPI PcscBridgeServiceControl(DWORD start)
+extern "C" LONG __cdecl PcscBridgeServiceControl(DWORD start)
 {
     return Simple(Op::ServiceControl, 0, 0, start ? 1 : 0);
 }

@@ -20,8 +20,8 @@
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
 
-extern "C" LONG WINAPI PcscBridgeCounters(DWORD* contexts, DWORD* cards);
-extern "C" LONG WINAPI PcscBridgeServiceControl(DWORD start);
+extern "C" LONG __cdecl PcscBridgeCounters(DWORD* contexts, DWORD* cards);
+extern "C" LONG __cdecl PcscBridgeServiceControl(DWORD start);
 
 using namespace quorvex;
 using namespace quorvex::test;

@@ -100,6 +100,8 @@ public:
     // 0 .. bound-1
     std::size_t Below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(engine_); }
     bool OneIn(std::size_t n) { return Below(n) == 0; }
+    // Any 32-bit value: Below() cannot say 2^32 where size_t has 32 bits.
+    DWORD AnyDword() { return std::uniform_int_distribution<DWORD>()(engine_); }
     BYTE Byte() { return static_cast<BYTE>(Below(256)); }
     template <typename T, std::size_t N>
     const T& Pick(const T (&items)[N])

@@ -354,7 +354,7 @@ TEST_F(HostilePolicy, SeededMutationsOfAllThreeValues)
             number->present = true;
             number->type = dice.Pick(numberTypes);
             const bool any = dice.OneIn(4);
-            number->data = DwordBytes(any ? static_cast<DWORD>(dice.Below(0x100000000ull)) : dice.Pick(numbers));
+            number->data = DwordBytes(any ? dice.AnyDword() : dice.Pick(numbers));
             if (dice.OneIn(4)) number->data.resize(dice.Below(9));
             if (dice.OneIn(4)) Mutate(number->data, dice);
         }

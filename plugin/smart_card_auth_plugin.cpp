@@ -1,6 +1,7 @@
 #include "plugin/smart_card_auth_plugin.h"
 
 #include <new>
+#include <utility>
 
 #include "plugin/automation.h"
 #include "plugin/capture.h"
@@ -18,8 +19,7 @@ CSmartCardAuthPlugin::CSmartCardAuthPlugin(IUnknown* outer)
       propertyNotifyPoint_(this, IID_IPropertyNotifySink),
       outer_(outer)
 {
-    resourceHandle_ = LoadResourceLibrary(L"VestrelRes");
-    if (resourceHandle_) ExchangeResourceInstance(resourceHandle_);
+    if (UniqueModule library = LoadResourceLibrary(L"VestrelRes")) InstallResourceLibrary(std::move(library));
     ModuleLock();
 }
 

@@ -112,7 +112,6 @@ private:
     std::atomic<LONG> refCount_{0};
     IUnknown* outer_ = nullptr;  // controlling unknown when aggregated
     InnerUnknown inner_{*this};
-    HMODULE resourceHandle_ = nullptr;
     ReaderTable readers_;
     // The capture worker, if any: set by StartCapture, forgotten by the stop
     // procedure. Any thread that calls into the object may read or change it,

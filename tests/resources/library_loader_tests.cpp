@@ -11,7 +11,10 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "logging/log_file.h"
 #include "logging/log_record.h"
@@ -77,6 +80,28 @@ std::string RunChildAction(const std::wstring& action)
         if (second && second->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK)
             result += "\ntext204=" + ToUtf8(text.view());
         result += "\n";
+    } else if (action == L"construct_on_two_threads") {
+        // Both threads start together; each construction installs its own
+        // mapping and gives back the one before, while the other thread reads.
+        constexpr int kPerThread = 100;
+        std::atomic<int> ready{0}, texts{0};
+        const auto construct = [&] {
+            ++ready;
+            while (ready.load() < 2) ::SwitchToThread();
+            for (int i = 0; i < kPerThread; ++i) {
+                ComPtr<IPkiAuthenticationPlugin> plugin = CreatePlugin();
+                UniqueBstr text;
+                LONG returnCode = -1;
+                if (plugin && plugin->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK &&
+                    text.view() == L"Waiting for a smart card...") {
+                    ++texts;
+                }
+            }
+        };
+        std::thread other(construct);
+        construct();
+        other.join();
+        result += "constructions=" + std::to_string(2 * kPerThread) + "\ntexts=" + std::to_string(texts.load()) + "\n";
     }
     return result + "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
 }
@@ -222,6 +247,29 @@ TEST(ResourceLibraryLoader, EveryConstructionLoadsTheLibraryAndInstallsIt)
     EXPECT_EQ(report.loaderRecords,
               (Records{"found resource DLL: VestrelRes_en.dll", "found resource DLL: VestrelRes_en.dll"}))
         << report.log;
+}
+
+// Two threads constructing at once: every construction finds its library and
+// writes one whole record with its own position, and no text is read from a
+// mapping that another construction gave back.
+TEST(ResourceLibraryLoader, ConstructionsOnTwoThreadsAtOnceWriteWholeRecordsAndReadLiveTexts)
+{
+    ChildReport report = RunInLocale("en_US.UTF-8", {L"VestrelRes_en"}, "construct_on_two_threads");
+    const std::string constructions = report.values["constructions"];
+    ASSERT_FALSE(constructions.empty()) << "the child did not finish";
+    EXPECT_EQ(report.values["texts"], constructions);
+    EXPECT_EQ(std::to_string(report.loaderRecords.size()), constructions);
+    const std::regex whole(R"(\d\d:\d\d:\d\d\.\d{3} \[\d{4,}\] +Glsapi\.cpp:(\d+)   found resource DLL: VestrelRes_en\.dll)");
+    std::set<std::string> lines;
+    std::istringstream log(report.log);
+    for (std::string line; std::getline(log, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find("Glsapi.cpp") == std::string::npos) continue;
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(line, match, whole)) << line;
+        if (!match.empty()) lines.insert(match[1]);
+    }
+    EXPECT_EQ(lines.size(), 1u) << "every record names the one statement that wrote it";
 }
 
 bool PlantedEntryPointRan() { return ::GetEnvironmentVariableW(L"QV_PLANTED_ENTRY_POINT_RAN", nullptr, 0) != 0; }

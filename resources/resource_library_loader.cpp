@@ -63,7 +63,7 @@ private:
         // A full path beyond the platform's limit names no file either.
         if (folderLength + 1 + length_ >= MAX_PATH) return UniqueModule();
         wchar_t path[MAX_PATH] = {};
-        std::wmemcpy(path, folder, folderLength);
+        std::wmemcpy(path, folder, folderLength + 1);
         path[folderLength] = L'\\';
         std::wmemcpy(path + folderLength + 1, buffer_, length_ + 1);
         return LoadResourceLibraryFile(path);

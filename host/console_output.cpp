@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "win/unique_handle.h"
+#include "win/unique_local_memory.h"
 
 namespace quorvex::host {
 namespace {

@@ -1,5 +1,6 @@
 #include "host/event_sink.h"
 
+#include "plugin/dispids.h"
 #include "quorvex_h.h"
 
 namespace quorvex::host {
@@ -74,13 +75,14 @@ STDMETHODIMP EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* pa
     try {
         PluginEvent event{};
         switch (dispid) {
-        case 1:
-        case 3:
+        case quorvex::kDispidStatusChanged:
+        case quorvex::kDispidFailed:
             if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) return DISP_E_TYPEMISMATCH;
-            event.kind = dispid == 1 ? PluginEvent::Kind::StatusChanged : PluginEvent::Kind::Failed;
+            event.kind = dispid == quorvex::kDispidStatusChanged ? PluginEvent::Kind::StatusChanged
+                                                                  : PluginEvent::Kind::Failed;
             event.code = params->rgvarg[0].lVal;
             break;
-        case 2:
+        case quorvex::kDispidDataReady:
             // The argument block lists the parameters last first.
             if (params->cArgs != 3) return DISP_E_BADPARAMCOUNT;
             event.kind = PluginEvent::Kind::DataReady;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "logging/log_level.h"
+#include "win/unique_file.h"
 
 namespace quorvex {
 
@@ -14,11 +15,7 @@ namespace {
 
 constinit SRWLOCK g_lock = SRWLOCK_INIT;
 constinit bool g_standardOutput = false;
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-
-constinit std::unique_ptr<FILE, FileCloser> g_file;
+constinit UniqueFile g_file;
 constinit std::string g_resolvedPath;
 
 }  // namespace

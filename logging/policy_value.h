@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex {
 

@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "win/unique_handle.h"
+#include "win/unique_local_memory.h"
 
 namespace quorvex {
 

@@ -11,6 +11,7 @@
 #include "quorvex_h.h"
 #include "win/hresult.h"
 #include "win/module_path.h"
+#include "win/unique_co_task_memory.h"
 
 namespace quorvex {
 namespace {
@@ -51,15 +52,11 @@ constexpr Row kRows[] = {
 };
 constexpr int kRowCount = static_cast<int>(ARRAYSIZE(kRows)) - 1;
 
-struct CoTaskMemFreer {
-    void operator()(void* p) const noexcept { ::CoTaskMemFree(p); }
-};
-
 // The texts that differ from machine to machine, computed at each call.
 struct Values {
     ModulePath path;
-    std::unique_ptr<wchar_t, CoTaskMemFreer> classId;
-    std::unique_ptr<wchar_t, CoTaskMemFreer> libraryId;
+    UniqueCoTaskMemory<wchar_t> classId;
+    UniqueCoTaskMemory<wchar_t> libraryId;
 
     HRESULT Compute() noexcept
     {
@@ -70,7 +67,7 @@ struct Values {
         return S_OK;
     }
 
-    static HRESULT GuidText(REFGUID guid, std::unique_ptr<wchar_t, CoTaskMemFreer>& text) noexcept
+    static HRESULT GuidText(REFGUID guid, UniqueCoTaskMemory<wchar_t>& text) noexcept
     {
         LPOLESTR allocated = nullptr;
         QV_RETURN_IF_FAILED(::StringFromCLSID(guid, &allocated));

@@ -6,6 +6,7 @@
 #include "win/com_ptr.h"
 #include "win/critical_section.h"
 #include "win/module_lock.h"
+#include "win/ref_count.h"
 
 namespace quorvex {
 namespace {
@@ -35,7 +36,7 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override
     {
         std::lock_guard<CriticalSection> guard(lock_);
-        const ULONG count = ++refCount_;
+        const ULONG count = refCount_.Increment();
         if (count == 2) ModuleLock();
         return count;
     }
@@ -45,10 +46,11 @@ public:
         ULONG count;
         {
             std::lock_guard<CriticalSection> guard(lock_);
-            count = --refCount_;
+            count = refCount_.Decrement();
         }
+        // Ended outside the lock, which is the object's own.
         if (count == 0) {
-            delete this;
+            RefCount<ClassFactory>::Destroy(this);
         } else if (count == 1) {
             ModuleUnlock();
         }
@@ -75,11 +77,12 @@ public:
     }
 
 private:
+    friend class RefCount<ClassFactory>;
     ~ClassFactory() = default;
 
     InstanceCreator creator_;
     CriticalSection lock_;
-    ULONG refCount_ = 1;  // the creator's reference
+    RefCount<ClassFactory> refCount_;  // changed under lock_
 };
 
 }  // namespace

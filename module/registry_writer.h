@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex {
 

@@ -7,6 +7,7 @@
 #include "win/module_path.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
+#include "win/unique_lib_attr.h"
 
 namespace quorvex {
 namespace {
@@ -70,11 +71,10 @@ HRESULT UnregisterModuleTypeLibrary() noexcept
     ComPtr<ITypeLib> library;
     QV_RETURN_IF_FAILED(LoadModuleTypeLibrary(path, library.put()));
 
-    TLIBATTR* attributes = nullptr;
-    QV_RETURN_IF_FAILED(library->GetLibAttr(&attributes));
-    const TLIBATTR copy = *attributes;
-    library->ReleaseTLibAttr(attributes);
-    return ::UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+    UniqueLibAttr attributes(library.get());
+    QV_RETURN_IF_FAILED(library->GetLibAttr(attributes.put()));
+    return ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                               attributes->lcid, attributes->syskind);
 }
 
 }  // namespace quorvex

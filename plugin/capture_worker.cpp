@@ -3,11 +3,13 @@
 #include <mutex>
 #include <new>
 
-#include "win/module_lock.h"
 #include "plugin/capture.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "win/hresult.h"
+#include "win/module_lock.h"
 #include "win/status_ids.h"
 #include "win/unique_handle.h"
+#include "win/unique_module.h"
 
 namespace quorvex {
 namespace {
@@ -17,15 +19,17 @@ constexpr DWORD kStopTimeoutMs = 15000;
 constexpr wchar_t kGracefulText[] = L"SUCCESS: worker thread was terminated gracefully\n";
 constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
 
-// What StartCapture hands to its worker thread.
+// What StartCapture hands to its worker thread. Until a thread takes it over,
+// it gives back what it holds when it ends.
 struct WorkerStart {
     std::shared_ptr<Capture> capture;
     // A worker may outlive its object (a stop that timed out) and always runs
     // a few instructions after its last run: it holds a module lock and a
     // load reference of the DLL until its last instruction, so that a host
     // unloading the DLL as soon as DllCanUnloadNow allows cannot pull the
-    // code from under it. Null when the code is linked into a program.
-    HMODULE pinnedModule = nullptr;
+    // code from under it. No reference when the code is linked into a program.
+    ModuleLockHold moduleLock;
+    UniqueModule pinnedModule;
 };
 
 DWORD WINAPI CaptureWorker(void* parameter);
@@ -38,23 +42,15 @@ HMODULE PinModule() noexcept
     return module;
 }
 
-// Gives back what WorkerStart holds when no thread took it over.
-struct WorkerStartDeleter {
-    void operator()(WorkerStart* start) const noexcept
-    {
-        ModuleUnlock();
-        if (start->pinnedModule) ::FreeLibrary(start->pinnedModule);
-        delete start;
-    }
-};
-
 DWORD WINAPI CaptureWorker(void* parameter)
 {
     HMODULE pinnedModule = nullptr;
     {
         // The thread's own reference to its capture, handed over by StartCapture.
         const std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
-        pinnedModule = start->pinnedModule;
+        // Given back by this thread's last steps below.
+        start->moduleLock.HandOn();
+        pinnedModule = start->pinnedModule.release();
         start->capture->RunWorker();
         ::OutputDebugStringW(kGracefulText);
     }
@@ -67,16 +63,14 @@ DWORD WINAPI CaptureWorker(void* parameter)
 
 std::shared_ptr<Capture> CSmartCardAuthPlugin::StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept
 {
-    std::shared_ptr<Capture> capture;
-    try {
-        capture = std::make_shared<Capture>(Capture::Owner{&readers_, &eventPoint_}, std::move(*table));
-    } catch (const std::bad_alloc&) {
-        return nullptr;  // refused like a thread that cannot be created
-    }
-    std::unique_ptr<WorkerStart, WorkerStartDeleter> start(new (std::nothrow) WorkerStart{capture, nullptr});
+    // Out of memory, the start is refused like a thread that cannot be created.
+    std::shared_ptr<Capture> capture = NoThrowOr(std::shared_ptr<Capture>(), [&] {
+        return std::make_shared<Capture>(Capture::Owner{&readers_, &eventPoint_}, std::move(*table));
+    });
+    if (!capture) return nullptr;
+    std::unique_ptr<WorkerStart> start(new (std::nothrow) WorkerStart{capture, {}, {}});
     if (!start) return nullptr;
-    ModuleLock();  // given back by the deleter or by the worker's last steps
-    start->pinnedModule = PinModule();
+    start->pinnedModule.reset(PinModule());
     // Suspended, so that the capture knows its thread before the thread can
     // end; the caller publishes the capture before the thread can reach the
     // object.

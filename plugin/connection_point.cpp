@@ -2,10 +2,11 @@
 
 #include <memory>
 #include <mutex>
-#include <new>
 #include <shared_mutex>
+#include <utility>
 
 #include "plugin/enum_connections.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
@@ -64,25 +65,23 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie)
     if (!served) return CONNECT_E_CANNOTCONNECT;
 
     // The connection takes over the reference that the sink answered with.
-    ComPtr<SinkConnection> connection;
-    connection.attach(SinkConnection::Create(served.get()));
+    ComPtr<SinkConnection> connection = SinkConnection::Create(std::move(served));
     if (!connection) return CONNECT_E_ADVISELIMIT;
-    (void)served.detach();
 
     DWORD added = 0;
     SinkSnapshot replaced;
     {
         std::lock_guard<SrwLock> guard(lock_);
-        added = list_.Add(connection.get());
+        added = list_.Add(connection);
         // A sink that event passes would not see is not connected.
         if (added != 0 && !Publish(replaced)) {
-            (void)list_.Remove(added);
+            connection = list_.Remove(added);
             added = 0;
         }
     }
-    // Without a slot the sink's reference goes back when `connection` ends.
+    // Without a slot the sink's reference goes back when `connection` ends,
+    // outside the lock.
     if (added == 0) return CONNECT_E_ADVISELIMIT;
-    (void)connection.detach();
     *cookie = added;
     return S_OK;
 }
@@ -93,7 +92,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie)
     SinkSnapshot replaced;
     {
         std::lock_guard<SrwLock> guard(lock_);
-        removed.attach(list_.Remove(cookie));
+        removed = list_.Remove(cookie);
         // Out of memory the old array stays published; passes skip the
         // removed sink by its flag.
         if (removed) Publish(replaced);
@@ -114,7 +113,7 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
 {
     if (!connections) return E_POINTER;
     *connections = nullptr;
-    try {
+    return ComBoundary([&] {
         auto snapshot = std::make_shared<ConnectionSnapshot>();
         {
             std::lock_guard<SrwLock> guard(lock_);
@@ -126,11 +125,7 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
             }
         }
         return quorvex::EnumConnections::Create(std::move(snapshot), 0, connections);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 SinkSnapshot ConnectionPoint::Snapshot() const

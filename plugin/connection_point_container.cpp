@@ -1,8 +1,8 @@
 #include <memory>
-#include <new>
 
 #include "plugin/enum_connection_points.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "win/hresult.h"
 
 namespace quorvex {
 
@@ -10,17 +10,13 @@ STDMETHODIMP CSmartCardAuthPlugin::EnumConnectionPoints(IEnumConnectionPoints** 
 {
     if (!points) return E_POINTER;
     *points = nullptr;
-    try {
+    return ComBoundary([&] {
         // Container order: property notification first, then the events.
         auto list = std::make_shared<ConnectionPointList>();
         list->emplace_back(&propertyNotifyPoint_);
         list->emplace_back(&eventPoint_);
         return EnumConnectionPoints::Create(std::move(list), 0, points);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 STDMETHODIMP CSmartCardAuthPlugin::FindConnectionPoint(REFIID iid, IConnectionPoint** point)

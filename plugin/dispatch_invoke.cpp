@@ -1,6 +1,7 @@
 // Invoke: the fixed dispatcher over the six methods of IPkiAuthenticationPlugin.
 #include "plugin/argument_coercion.h"
 #include "plugin/automation.h"
+#include "plugin/dispids.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex {
@@ -24,12 +25,12 @@ struct MethodEntry {
 };
 
 constexpr MethodEntry kDispatchTable[] = {
-    {1, 1, {{0, ParamType::Bstr}}, ResultType::Long},                                                 // OpenDevice
-    {2, 3, {{2, ParamType::Bstr}, {1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},     // StartCapture
-    {3, 0, {}, ResultType::Long},                                                                     // EndCapture
-    {4, 1, {{0, ParamType::Long}}, ResultType::Bstr},                                                 // GetDeviceID
-    {5, 2, {{1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},                           // GetDeviceCount
-    {6, 2, {{1, ParamType::Long}, {0, ParamType::StatusString}}, ResultType::Long},                   // GetStatusString
+    {kDispidOpenDevice, 1, {{0, ParamType::Bstr}}, ResultType::Long},
+    {kDispidStartCapture, 3, {{2, ParamType::Bstr}, {1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},
+    {kDispidEndCapture, 0, {}, ResultType::Long},
+    {kDispidGetDeviceID, 1, {{0, ParamType::Long}}, ResultType::Bstr},
+    {kDispidGetDeviceCount, 2, {{1, ParamType::Bstr}, {0, ParamType::Bstr}}, ResultType::Long},
+    {kDispidGetStatusString, 2, {{1, ParamType::Long}, {0, ParamType::StatusString}}, ResultType::Long},
 };
 
 // The values handed to the method, filled by coercion.
@@ -72,12 +73,12 @@ HRESULT CallMethod(IPkiAuthenticationPlugin* target, DISPID dispid, const Argume
                    UniqueBstr& text) noexcept
 {
     switch (dispid) {
-    case 1: return target->OpenDevice(a.strings[0], number);
-    case 2: return target->StartCapture(a.strings[0], a.strings[1], a.strings[2], number);
-    case 3: return target->EndCapture(number);
-    case 4: return target->GetDeviceID(a.number, text.put());
-    case 5: return target->GetDeviceCount(a.strings[0], a.strings[1], number);
-    case 6: return target->GetStatusString(a.number, a.statusString, number);
+    case kDispidOpenDevice: return target->OpenDevice(a.strings[0], number);
+    case kDispidStartCapture: return target->StartCapture(a.strings[0], a.strings[1], a.strings[2], number);
+    case kDispidEndCapture: return target->EndCapture(number);
+    case kDispidGetDeviceID: return target->GetDeviceID(a.number, text.put());
+    case kDispidGetDeviceCount: return target->GetDeviceCount(a.strings[0], a.strings[1], number);
+    case kDispidGetStatusString: return target->GetStatusString(a.number, a.statusString, number);
     default: return DISP_E_MEMBERNOTFOUND;
     }
 }

@@ -1,5 +1,6 @@
 // GetIDsOfNames over the fixed table of method names.
 #include "plugin/automation.h"
+#include "plugin/dispids.h"
 
 namespace quorvex {
 namespace {
@@ -10,8 +11,9 @@ struct NameEntry {
 };
 
 constexpr NameEntry kNameTable[] = {
-    {L"OpenDevice", 1},  {L"StartCapture", 2},   {L"EndCapture", 3},
-    {L"GetDeviceID", 4}, {L"GetDeviceCount", 5}, {L"GetStatusString", 6},
+    {L"OpenDevice", kDispidOpenDevice},   {L"StartCapture", kDispidStartCapture},
+    {L"EndCapture", kDispidEndCapture},   {L"GetDeviceID", kDispidGetDeviceID},
+    {L"GetDeviceCount", kDispidGetDeviceCount}, {L"GetStatusString", kDispidGetStatusString},
 };
 
 // Only A-Z fold: a locale-aware comparison would let some locales (Turkish

@@ -35,11 +35,11 @@ HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount,
 {
     HRESULT last = S_OK;
     SinkConnection::Pass pass;
-    for (SinkConnection* connection : sinks) {
+    for (const ComPtr<SinkConnection>& connection : sinks) {
         // A capture run that was given up while a sink blocked must not go on
         // to the next sink: the stop that gave up has already returned.
         if (cutOff && cutOff->load()) break;
-        const SinkConnection::Call call(pass, *connection);
+        const SinkConnection::Call call(pass, *connection.get());
         if (!call.Connected()) continue;
         // The connection holds what the sink answered for the event DIID,
         // which is a dispatch interface.

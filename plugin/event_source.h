@@ -12,14 +12,11 @@
 
 #include <atomic>
 
+#include "plugin/dispids.h"
 #include "plugin/sink_snapshot.h"
 #include "win/com_ptr.h"
 
 namespace quorvex {
-
-inline constexpr DISPID kDispidStatusChanged = 1;
-inline constexpr DISPID kDispidDataReady = 2;
-inline constexpr DISPID kDispidFailed = 3;
 
 HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff = nullptr);
 // The strings stay owned by the caller.

@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <new>
+#include <utility>
 
 namespace quorvex {
 
@@ -47,19 +48,11 @@ bool InSingleThreadedApartment() noexcept
 
 }  // namespace
 
-SinkConnection* SinkConnection::Create(IUnknown* sink) noexcept { return new (std::nothrow) SinkConnection(sink); }
-
-SinkConnection::~SinkConnection()
+ComPtr<SinkConnection> SinkConnection::Create(ComPtr<IUnknown> sink) noexcept
 {
-    if (sink_) sink_->Release();
-    if (HANDLE event = callEnded_.load()) ::CloseHandle(event);
-}
-
-ULONG SinkConnection::Release() noexcept
-{
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+    ComPtr<SinkConnection> connection;
+    connection.attach(new (std::nothrow) SinkConnection(std::move(sink)));
+    return connection;
 }
 
 SinkConnection::Pass::Pass() noexcept : outer_(callChain.innermost()) { callChain.set(this); }
@@ -98,12 +91,12 @@ bool SinkConnection::WaitForOtherCalls(DWORD timeoutMs) noexcept
     const LONG own = CallsOnThisThread();
     if (callsUnderWay_.load() <= own) return true;
 
-    HANDLE event = callEnded_.load();
-    if (!event) {
-        event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!event) return false;
-        callEnded_.store(event);
+    if (!callEndedOwner_) {
+        callEndedOwner_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!callEndedOwner_) return false;
+        callEnded_.store(callEndedOwner_.get());
     }
+    HANDLE event = callEndedOwner_.get();
     const bool pump = InSingleThreadedApartment();
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {

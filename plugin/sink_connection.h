@@ -8,21 +8,26 @@
 #include <unknwn.h>
 
 #include <atomic>
+#include <utility>
+
+#include "win/com_ptr.h"
+#include "win/ref_count.h"
+#include "win/unique_handle.h"
 
 namespace quorvex {
 
 class SinkConnection {
 public:
-    // Takes over the caller's reference on sink. Null when out of memory.
-    static SinkConnection* Create(IUnknown* sink) noexcept;
+    // Empty when out of memory.
+    static ComPtr<SinkConnection> Create(ComPtr<IUnknown> sink) noexcept;
 
     SinkConnection(const SinkConnection&) = delete;
     SinkConnection& operator=(const SinkConnection&) = delete;
 
-    ULONG AddRef() noexcept { return ++references_; }
-    ULONG Release() noexcept;
+    ULONG AddRef() noexcept { return references_.Increment(); }
+    ULONG Release() noexcept { return references_.Release(this); }
 
-    IUnknown* sink() const noexcept { return sink_; }
+    IUnknown* sink() const noexcept { return sink_.get(); }
 
     // Unadvise and object destruction: no call begins after this.
     void Disconnect() noexcept { connected_.store(false); }
@@ -68,18 +73,21 @@ public:
     };
 
 private:
-    explicit SinkConnection(IUnknown* sink) noexcept : sink_(sink) {}
-    ~SinkConnection();
+    friend class RefCount<SinkConnection>;
+    explicit SinkConnection(ComPtr<IUnknown> sink) noexcept : sink_(std::move(sink)) {}
+    ~SinkConnection() = default;
 
     // Calls into this sink on the calling thread's stack.
     LONG CallsOnThisThread() const noexcept;
 
-    std::atomic<ULONG> references_{1};
-    IUnknown* sink_;  // owned reference
+    RefCount<SinkConnection> references_;
+    ComPtr<IUnknown> sink_;
     std::atomic<bool> connected_{true};
     std::atomic<LONG> callsUnderWay_{0};
-    // Created by the one thread that disconnects and waits; signalled after
-    // every call that ends while it is set; closed with the connection.
+    // Created by the one thread that disconnects and waits, which owns it in
+    // callEndedOwner_ and publishes it in callEnded_; signalled after every
+    // call that ends while it is set; closed with the connection.
+    UniqueHandle callEndedOwner_;
     std::atomic<HANDLE> callEnded_{nullptr};
 };
 

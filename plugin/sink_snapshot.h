@@ -5,39 +5,30 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "plugin/connection_list.h"
 #include "plugin/sink_connection.h"
+#include "win/com_ptr.h"
 
 namespace quorvex {
 
 class SinkSnapshot {
 public:
-    SinkSnapshot() noexcept = default;
-    SinkSnapshot(const SinkSnapshot& other) noexcept;
-    SinkSnapshot(SinkSnapshot&& other) noexcept;
-    SinkSnapshot& operator=(SinkSnapshot other) noexcept;
-    ~SinkSnapshot();
+    using Items = std::vector<ComPtr<SinkConnection>>;
 
     // The list's connections in slot order, each held by the snapshot. False
     // when memory runs out (`out` is left alone then).
     static bool Build(const ConnectionList& list, SinkSnapshot& out) noexcept;
 
-    SinkConnection* const* begin() const noexcept { return block_ ? block_->items.data() : nullptr; }
-    SinkConnection* const* end() const noexcept { return block_ ? block_->items.data() + block_->items.size() : nullptr; }
-    std::size_t size() const noexcept { return block_ ? block_->items.size() : 0; }
+    const ComPtr<SinkConnection>* begin() const noexcept { return items_ ? items_->data() : nullptr; }
+    const ComPtr<SinkConnection>* end() const noexcept { return items_ ? items_->data() + items_->size() : nullptr; }
+    std::size_t size() const noexcept { return items_ ? items_->size() : 0; }
 
 private:
-    struct Block {
-        std::atomic<ULONG> references{1};
-        std::vector<SinkConnection*> items;  // one reference each
-    };
-    void Drop() noexcept;
-
-    Block* block_ = nullptr;
+    std::shared_ptr<const Items> items_;
 };
 
 }  // namespace quorvex

@@ -1,6 +1,7 @@
 #include "plugin/smart_card_auth_plugin.h"
 
 #include <new>
+#include <utility>
 
 #include "plugin/automation.h"
 #include "plugin/capture.h"
@@ -18,8 +19,7 @@ CSmartCardAuthPlugin::CSmartCardAuthPlugin(IUnknown* outer)
       propertyNotifyPoint_(this, IID_IPropertyNotifySink),
       outer_(outer)
 {
-    resourceHandle_ = LoadResourceLibrary(L"VestrelRes");
-    if (resourceHandle_) ExchangeResourceInstance(resourceHandle_);
+    if (UniqueModule library = LoadResourceLibrary(L"VestrelRes")) InstallResourceLibrary(std::move(library));
     ModuleLock();
 }
 
@@ -38,10 +38,10 @@ HRESULT CSmartCardAuthPlugin::CreateInstance(IUnknown* outer, REFIID iid, void**
     if (outer && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
 
     return ComBoundary([&] {
+        // Born with the creator's reference, held while the object is asked
+        // for the interface, so that a refused IID ends it (and gives back
+        // its module lock).
         CSmartCardAuthPlugin* object = new CSmartCardAuthPlugin(outer);
-        // Hold the object while it is asked for the interface, so that a
-        // refused IID destroys it (and gives back its module lock).
-        object->InternalAddRef();
         const HRESULT hr =
             outer ? object->inner_.QueryInterface(iid, out) : object->InternalQueryInterface(iid, out);
         object->InternalRelease();
@@ -68,14 +68,9 @@ HRESULT CSmartCardAuthPlugin::InternalQueryInterface(REFIID iid, void** out) noe
     return S_OK;
 }
 
-ULONG CSmartCardAuthPlugin::InternalAddRef() noexcept { return static_cast<ULONG>(++refCount_); }
+ULONG CSmartCardAuthPlugin::InternalAddRef() noexcept { return refCount_.Increment(); }
 
-ULONG CSmartCardAuthPlugin::InternalRelease() noexcept
-{
-    const LONG count = --refCount_;
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-}
+ULONG CSmartCardAuthPlugin::InternalRelease() noexcept { return refCount_.Release(this); }
 
 STDMETHODIMP CSmartCardAuthPlugin::QueryInterface(REFIID iid, void** out)
 {

@@ -21,6 +21,7 @@
 #include "plugin/connection_point.h"
 #include "plugin/reader_table.h"
 #include "quorvex_h.h"
+#include "win/ref_count.h"
 #include "win/srw_lock.h"
 
 namespace quorvex {
@@ -68,6 +69,7 @@ private:
     // The tests' window on the object's state (tests/support): the object
     // itself offers nothing beyond its interfaces.
     friend class PluginInspector;
+    friend class RefCount<CSmartCardAuthPlugin>;
 
     // The one routine through which StatusChanged is raised.
     void SendStatusChanged(LONG statusId);
@@ -109,10 +111,9 @@ private:
     // Members in their documented order, interface pointers aside.
     ConnectionPoint eventPoint_;
     ConnectionPoint propertyNotifyPoint_;
-    std::atomic<LONG> refCount_{0};
+    RefCount<CSmartCardAuthPlugin> refCount_;
     IUnknown* outer_ = nullptr;  // controlling unknown when aggregated
     InnerUnknown inner_{*this};
-    HMODULE resourceHandle_ = nullptr;
     ReaderTable readers_;
     // The capture worker, if any: set by StartCapture, forgotten by the stop
     // procedure. Any thread that calls into the object may read or change it,

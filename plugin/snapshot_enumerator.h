@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include "win/ref_count.h"
+
 namespace quorvex {
 
 // Traits: Interface (the IEnumXxx), Item (what Next hands out), List (a vector
@@ -39,13 +41,8 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG count = InterlockedDecrement(&refs_);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return refs_.Increment(); }
+    STDMETHODIMP_(ULONG) Release() override { return refs_.Release(this); }
 
     STDMETHODIMP Next(ULONG count, Item* items, ULONG* fetched) override
     {
@@ -71,13 +68,14 @@ public:
     STDMETHODIMP Clone(Interface** out) override { return Create(items_, position_, out); }
 
 private:
+    friend class RefCount<SnapshotEnumerator>;
     SnapshotEnumerator(std::shared_ptr<const List> items, std::size_t position) noexcept
         : items_(std::move(items)), position_(position)
     {
     }
     ~SnapshotEnumerator() = default;
 
-    LONG refs_ = 1;
+    RefCount<SnapshotEnumerator> refs_;
     std::shared_ptr<const List> items_;
     std::size_t position_;
 };

@@ -1,9 +1,8 @@
 #define QV_LOG_SOURCE "SmartCardAuthPlugin.cpp"
-#include <new>
-
 #include "logging/log.h"
 #include "plugin/event_source.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "win/hresult.h"
 #include "win/status_ids.h"
 
 namespace quorvex {
@@ -18,13 +17,7 @@ constexpr int kSendStatusChangedLine = 665;
 template <typename Raise>
 HRESULT RaiseOnSnapshot(ConnectionPoint& point, Raise raise) noexcept
 {
-    try {
-        return raise(point.Snapshot());
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return ComBoundary([&] { return raise(point.Snapshot()); });
 }
 
 }  // namespace
@@ -66,11 +59,8 @@ void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId, const std::at
 
 void CSmartCardAuthPlugin::SendStatusChanged(LONG statusId)
 {
-    try {
-        SendStatusChangedTo(eventPoint_.Snapshot(), statusId);
-    } catch (...) {
-        // No memory for the snapshot: the status is lost, nothing else changes.
-    }
+    // No memory for the snapshot: the status is lost, nothing else changes.
+    NoThrow([&] { SendStatusChangedTo(eventPoint_.Snapshot(), statusId); });
 }
 
 HRESULT CSmartCardAuthPlugin::FireStatusChanged(LONG statusCode)

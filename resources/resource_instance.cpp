@@ -11,6 +11,9 @@ namespace {
 // at static initialisation.
 constinit std::atomic<HMODULE> g_resourceInstance{nullptr};
 SrwLock g_resourceLock;
+// The library the last construction installed (g_resourceLock). Left mapped at
+// the end: a library is not freed while the loader lock is held.
+HMODULE g_installedLibrary = nullptr;
 
 }  // namespace
 
@@ -24,6 +27,19 @@ HMODULE CurrentResourceInstance() noexcept
 {
     const HMODULE instance = g_resourceInstance.load();
     return instance ? instance : ModuleHandle();
+}
+
+void InstallResourceLibrary(UniqueModule library) noexcept
+{
+    UniqueModule replaced;
+    {
+        // Readers hold the lock while they use the instance: once it is
+        // exchanged under the lock, nobody reads the replaced library.
+        std::lock_guard<SrwLock> guard(g_resourceLock);
+        const HMODULE previous = g_resourceInstance.exchange(library.get());
+        if (previous && previous == g_installedLibrary) replaced.reset(previous);
+        g_installedLibrary = library.release();
+    }
 }
 
 SrwLock& ResourceLock() noexcept { return g_resourceLock; }

@@ -7,13 +7,18 @@
 #include <mutex>
 
 #include "win/srw_lock.h"
+#include "win/unique_module.h"
 
 namespace quorvex {
 
-// Replaced atomically by each plug-in construction that loaded a resource
-// library; never reset. Returns the previous instance.
+// Replaced atomically; returns the previous instance. The caller keeps
+// ownership of both.
 HMODULE ExchangeResourceInstance(HMODULE instance) noexcept;
 HMODULE CurrentResourceInstance() noexcept;
+// Each plug-in construction that loaded a library installs it; never reset.
+// Every load maps the file anew, so the library installed before it is
+// given back, unless something else was put in its place meanwhile.
+void InstallResourceLibrary(UniqueModule library) noexcept;
 // Held while strings are read from the instance.
 SrwLock& ResourceLock() noexcept;
 

@@ -27,9 +27,48 @@ public:
 
     const wchar_t* text() const noexcept { return buffer_; }
 
-    HMODULE load() const noexcept { return fits_ ? ::LoadLibraryW(buffer_) : nullptr; }
+    // Only the host program's folder and then the system folder, each by full
+    // path: a bare name would also be looked for in the current directory and
+    // along PATH, where anyone may plant a file.
+    UniqueModule load() const noexcept
+    {
+        if (!fits_) return UniqueModule();
+        wchar_t folder[MAX_PATH] = {};
+        if (ProgramFolder(folder)) {
+            if (UniqueModule library = LoadFromFolder(folder)) return library;
+        }
+        const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return UniqueModule();
+        return LoadFromFolder(folder);
+    }
 
 private:
+    // The folder of the host program's file, without the last separator.
+    static bool ProgramFolder(wchar_t (&folder)[MAX_PATH]) noexcept
+    {
+        const DWORD length = ::GetModuleFileNameW(nullptr, folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return false;
+        wchar_t* cut = nullptr;
+        for (wchar_t* p = folder; *p; ++p) {
+            if (*p == L'\\' || *p == L'/') cut = p;
+        }
+        if (!cut) return false;
+        *cut = L'\0';
+        return true;
+    }
+
+    UniqueModule LoadFromFolder(const wchar_t* folder) const noexcept
+    {
+        const size_t folderLength = std::wcslen(folder);
+        // A full path beyond the platform's limit names no file either.
+        if (folderLength + 1 + length_ >= MAX_PATH) return UniqueModule();
+        wchar_t path[MAX_PATH] = {};
+        std::wmemcpy(path, folder, folderLength + 1);
+        path[folderLength] = L'\\';
+        std::wmemcpy(path + folderLength + 1, buffer_, length_ + 1);
+        return LoadResourceLibraryFile(path);
+    }
+
     wchar_t buffer_[MAX_PATH] = {};
     size_t length_ = 0;
     bool fits_ = true;
@@ -44,7 +83,12 @@ bool QueryLanguageIdText(wchar_t (&idText)[5]) noexcept
 
 }  // namespace
 
-HMODULE LoadResourceLibrary(const wchar_t* baseName)
+UniqueModule LoadResourceLibraryFile(const wchar_t* path) noexcept
+{
+    return UniqueModule(::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+}
+
+UniqueModule LoadResourceLibrary(const wchar_t* baseName)
 {
     // Located records of this source module are written outside any traced
     // routine.
@@ -55,7 +99,7 @@ HMODULE LoadResourceLibrary(const wchar_t* baseName)
     // Two letters and the terminator: a three-letter language name does not
     // fit, and such a locale gets no library at all, not even English.
     wchar_t language[3] = {};
-    if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO639LANGNAME, language, 3) == 0) return nullptr;
+    if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO639LANGNAME, language, 3) == 0) return UniqueModule();
     fileName.append(L"_");
     fileName.append(language);
 
@@ -72,7 +116,7 @@ HMODULE LoadResourceLibrary(const wchar_t* baseName)
     }
     fileName.append(L".dll");
 
-    if (HMODULE library = fileName.load()) {
+    if (UniqueModule library = fileName.load()) {
         QV_LOG(3, glsapiScope, "found resource DLL: %S", fileName.text());
         return library;
     }
@@ -82,12 +126,12 @@ HMODULE LoadResourceLibrary(const wchar_t* baseName)
     englishName.append(baseName);
     englishName.append(L"_en.dll");
     QV_LOG(1, glsapiScope, "loading: %S", englishName.text());
-    if (HMODULE library = englishName.load()) {
+    if (UniqueModule library = englishName.load()) {
         QV_LOG(1, glsapiScope, "found resource DLL: %S", englishName.text());
         return library;
     }
     QV_LOG(1, glsapiScope, "*** English resource DLL not found: %S, return NULL", englishName.text());
-    return nullptr;
+    return UniqueModule();
 }
 
 }  // namespace quorvex

@@ -29,7 +29,9 @@ constexpr DWORD kReadableProtection = PAGE_READONLY | PAGE_READWRITE | PAGE_WRIT
                                       PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
 // How many of the `size` bytes at `block` lie in readable memory of the
-// mapping that holds `module`.
+// mapping that holds `module`. A library mapped as data has a handle with low
+// bits set; VirtualQuery takes the page that holds the address, so such a
+// handle names its mapping as well as the base address would.
 size_t ReadableBytesInModule(HMODULE module, const void* block, size_t size) noexcept
 {
     MEMORY_BASIC_INFORMATION image{};

@@ -8,6 +8,7 @@
 #include "logging/log.h"
 #include "logging/system_error_text.h"
 #include "smartcard/card_watch_host.h"
+#include "win/hresult.h"
 #include "win/status_ids.h"
 
 namespace quorvex {
@@ -248,9 +249,11 @@ bool EstablishWatchContext(CardWatchHost& host, TraceScope& scope, WatchContext&
 // the run's copies of the reader table, which live as long as the run.
 bool BuildReaderStates(CardWatchHost& host, TraceScope& scope, std::vector<SCARD_READERSTATEW>& states)
 {
-    try {
+    const bool allocated = NoThrowOr(false, [&] {
         states.resize(host.readerCount());
-    } catch (const std::bad_alloc&) {
+        return true;
+    });
+    if (!allocated) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): malloc() failed");
         host.FireFailed(E_OUTOFMEMORY);
         return false;

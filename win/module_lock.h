@@ -25,4 +25,22 @@ inline LONG ModuleLock() noexcept { return ++g_moduleLockCount; }
 inline LONG ModuleUnlock() noexcept { return --g_moduleLockCount; }
 inline LONG ModuleLockCount() noexcept { return g_moduleLockCount.load(); }
 
+// One module lock, given back when the holder ends unless it was handed on.
+class ModuleLockHold {
+public:
+    ModuleLockHold() noexcept { ModuleLock(); }
+    ~ModuleLockHold()
+    {
+        if (held_) ModuleUnlock();
+    }
+    ModuleLockHold(const ModuleLockHold&) = delete;
+    ModuleLockHold& operator=(const ModuleLockHold&) = delete;
+
+    // Whoever called this gives the lock back with ModuleUnlock.
+    void HandOn() noexcept { held_ = false; }
+
+private:
+    bool held_ = true;
+};
+
 }  // namespace quorvex

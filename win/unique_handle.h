@@ -1,46 +1,11 @@
-// Owners of kernel handles, registry keys and local memory.
+// Owner of a kernel handle.
 #pragma once
 
 #include <windows.h>
 
-#include <utility>
+#include "win/unique_resource.h"
 
 namespace quorvex {
-
-// Generic owner: Traits::invalid() is the empty value, Traits::close() frees.
-template <typename Traits>
-class UniqueResource {
-public:
-    using Type = typename Traits::Type;
-    UniqueResource() noexcept = default;
-    explicit UniqueResource(Type value) noexcept : value_(value) {}
-    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
-    UniqueResource& operator=(UniqueResource&& other) noexcept
-    {
-        reset(other.release());
-        return *this;
-    }
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
-    ~UniqueResource() { reset(); }
-
-    void reset(Type value = Traits::invalid()) noexcept
-    {
-        Type old = std::exchange(value_, value);
-        if (old != Traits::invalid()) Traits::close(old);
-    }
-    [[nodiscard]] Type release() noexcept { return std::exchange(value_, Traits::invalid()); }
-    Type get() const noexcept { return value_; }
-    Type* put() noexcept
-    {
-        reset();
-        return &value_;
-    }
-    explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
-
-private:
-    Type value_ = Traits::invalid();
-};
 
 struct HandleTraits {
     using Type = HANDLE;
@@ -48,19 +13,5 @@ struct HandleTraits {
     static void close(Type h) noexcept { ::CloseHandle(h); }
 };
 using UniqueHandle = UniqueResource<HandleTraits>;
-
-struct KeyTraits {
-    using Type = HKEY;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type k) noexcept { ::RegCloseKey(k); }
-};
-using UniqueHkey = UniqueResource<KeyTraits>;
-
-struct LocalMemoryTraits {
-    using Type = HLOCAL;
-    static Type invalid() noexcept { return nullptr; }
-    static void close(Type m) noexcept { ::LocalFree(m); }
-};
-using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
 
 }  // namespace quorvex

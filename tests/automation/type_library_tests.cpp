@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "automation/com_apartment.h"
+#include "plugin/dispids.h"
 #include "quorvex_h.h"
 #include "support/quorvex_dll.h"
 #include "win/com_ptr.h"
@@ -85,6 +86,37 @@ protected:
     }
     ComPtr<ITypeLib> library;
 };
+
+// The code's names of the DISPIDs number the members as the library does.
+TEST_F(TypeLibraryTest, DispidNamesMatchTheLibrary)
+{
+    const IID& methods = IID_IPkiAuthenticationPlugin;
+    const IID& events = DIID__IPkiAuthenticationPluginEvents;
+    const struct {
+        const IID& type;
+        const wchar_t* name;
+        DISPID dispid;
+    } members[] = {
+        {methods, L"OpenDevice", kDispidOpenDevice},
+        {methods, L"StartCapture", kDispidStartCapture},
+        {methods, L"EndCapture", kDispidEndCapture},
+        {methods, L"GetDeviceID", kDispidGetDeviceID},
+        {methods, L"GetDeviceCount", kDispidGetDeviceCount},
+        {methods, L"GetStatusString", kDispidGetStatusString},
+        {events, L"StatusChanged", kDispidStatusChanged},
+        {events, L"DataReady", kDispidDataReady},
+        {events, L"Failed", kDispidFailed},
+    };
+    for (const auto& member : members) {
+        ComPtr<ITypeInfo> typeInfo;
+        ASSERT_EQ(library->GetTypeInfoOfGuid(member.type, typeInfo.put()), S_OK);
+        std::wstring name = member.name;
+        LPOLESTR names[] = {name.data()};
+        MEMBERID memid = MEMBERID_NIL;
+        EXPECT_EQ(typeInfo->GetIDsOfNames(names, 1, &memid), S_OK) << name;
+        EXPECT_EQ(memid, member.dispid) << name;
+    }
+}
 
 TEST_F(TypeLibraryTest, LibraryIdentity)
 {

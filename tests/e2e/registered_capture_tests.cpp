@@ -19,7 +19,7 @@
 #include "support/plugin_helpers.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 using namespace quorvex;
 using namespace quorvex::test;

@@ -288,21 +288,19 @@ TEST(ConnectionListLayout, GrowsFromDirectSinkToDoublingArray)
     quorvex::ConnectionList list;
     EXPECT_EQ(0u, list.size());
     const std::vector<std::size_t> sizeAfterAdd = {1, 4, 4, 4, 8, 8, 8, 8, 16};
+    const auto connect = [&] { return quorvex::SinkConnection::Create(ComPtr<IUnknown>(sink.get())); };
     for (std::size_t i = 0; i < sizeAfterAdd.size(); ++i) {
-        sink->AddRef();  // the connection takes this reference over
-        EXPECT_EQ(i + 1, list.Add(quorvex::SinkConnection::Create(sink.get())));
+        ComPtr<quorvex::SinkConnection> connection = connect();
+        EXPECT_EQ(i + 1, list.Add(connection));
+        EXPECT_FALSE(connection) << "taken over";
         EXPECT_EQ(sizeAfterAdd[i], list.size()) << "after add " << i + 1;
     }
     // Emptying an array keeps its size; the next sink takes the lowest slot.
-    for (DWORD cookie = 1; cookie <= 9; ++cookie) {
-        ComPtr<quorvex::SinkConnection> removed;
-        removed.attach(list.Remove(cookie));
-        EXPECT_TRUE(removed);
-    }
+    for (DWORD cookie = 1; cookie <= 9; ++cookie) EXPECT_TRUE(list.Remove(cookie));
     EXPECT_EQ(16u, list.size());
-    EXPECT_EQ(nullptr, list.Remove(1));
-    sink->AddRef();
-    EXPECT_EQ(1u, list.Add(quorvex::SinkConnection::Create(sink.get())));
+    EXPECT_FALSE(list.Remove(1));
+    ComPtr<quorvex::SinkConnection> connection = connect();
+    EXPECT_EQ(1u, list.Add(connection));
     ASSERT_NE(nullptr, list.at(0));
     EXPECT_EQ(static_cast<IUnknown*>(sink.get()), list.at(0)->sink());
     EXPECT_EQ(nullptr, list.at(1));

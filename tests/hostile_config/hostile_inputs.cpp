@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "logging/log_config.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex::test {
 

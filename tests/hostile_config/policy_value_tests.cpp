@@ -21,7 +21,7 @@
 #include "support/policy_key_editor.h"
 #include "support/stress_size.h"
 #include "support/temp_directory.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex::test {
 namespace {

@@ -122,14 +122,14 @@ TEST_F(HostileLibraries, DamagedStringBlocksGiveTheirSoundEntriesOrTheFallbacks)
         if (c.size13 || c.address13) {
             ASSERT_TRUE(PatchStringBlockEntry(path, 13, c.size13, c.address13)) << c.what;
         }
-        HMODULE library = ::LoadLibraryW(path.c_str());
-        ASSERT_NE(library, nullptr) << c.what << ", error " << ::GetLastError();
+        // Mapped as data, as the loader maps it.
+        const UniqueModule library = LoadResourceLibraryFile(path.c_str());
+        ASSERT_TRUE(library) << c.what << ", error " << ::GetLastError();
         for (const auto& [code, expected] : c.lookups) {
-            const std::wstring text = StatusString(library, code);
+            const std::wstring text = StatusString(library.get(), code);
             EXPECT_EQ(text.size(), expected.size()) << c.what << ", status " << code;
             EXPECT_TRUE(text == expected) << c.what << ", status " << code;
         }
-        ::FreeLibrary(library);
     }
     std::printf("[ cases    ] %zu damaged libraries\n", std::size(cases));
 }
@@ -160,34 +160,38 @@ TEST_F(HostileLibraries, FilesThatAreNoLibraryAreRefusedAndOneWithoutStringsGive
     ResetLogStateForTests();
     const std::string logPath = directory_.Child("loader.txt");
     ASSERT_TRUE(OpenLog(logPath.c_str(), 3));
-    // The loader names files without a folder: the search finds them here.
-    ASSERT_TRUE(::SetDllDirectoryW(Wide(directory_.path()).c_str()));
-    const AtScopeEnd restore([] {
-        ::SetDllDirectoryW(nullptr);
+    // The loader looks in the program's folder: the files go there, under
+    // names of this process, and leave with the test.
+    wchar_t program[MAX_PATH] = {};
+    const std::wstring programPath(program, ::GetModuleFileNameW(nullptr, program, MAX_PATH));
+    const std::string programFolder(programPath.begin(), programPath.begin() + programPath.rfind(L'\\'));
+    std::vector<std::string> written;
+    const AtScopeEnd restore([&written] {
+        for (const std::string& file : written) ::DeleteFileA(file.c_str());
         ResetLogStateForTests();
     });
     for (const auto& c : cases) {
         const std::string base =
             "QvHostile" + std::to_string(::GetCurrentProcessId()) + "x" + std::to_string(&c - cases);
         const std::string name = base + "_en.dll";
+        written.push_back(programFolder + "\\" + name);
         if (c.noResources) {
-            ASSERT_TRUE(WriteLibraryCopy(L"VestrelRes_en", Wide(directory_.Child(name)), {}, true)) << c.what;
+            ASSERT_TRUE(WriteLibraryCopy(L"VestrelRes_en", Wide(written.back()), {}, true)) << c.what;
         } else {
-            ASSERT_TRUE(WriteFileBytes(directory_.Child(name), c.bytes)) << c.what;
+            ASSERT_TRUE(WriteFileBytes(written.back(), c.bytes)) << c.what;
         }
         const long long logBefore = FileSize(logPath);
-        HMODULE library = LoadResourceLibrary(Wide(base).c_str());
+        UniqueModule library = LoadResourceLibrary(Wide(base).c_str());
         std::string last = ReadFileBytes(logPath, logBefore);  // the loader's last record
         while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
         last.erase(0, last.rfind('\n') + 1);
         if (c.noResources) {
-            ASSERT_NE(library, nullptr) << c.what;
+            ASSERT_TRUE(library) << c.what;
             EXPECT_NE(last.find("found resource DLL: " + name), std::string::npos) << c.what << ": " << last;
-            EXPECT_EQ(StatusString(library, 204), kFixed) << c.what;
-            EXPECT_EQ(StatusString(library, 198), kFixed) << c.what;
-            ::FreeLibrary(library);
+            EXPECT_EQ(StatusString(library.get(), 204), kFixed) << c.what;
+            EXPECT_EQ(StatusString(library.get(), 198), kFixed) << c.what;
         } else {
-            EXPECT_EQ(library, nullptr) << c.what;
+            EXPECT_FALSE(library) << c.what;
             EXPECT_NE(last.find("*** English resource DLL not found: " + name + ", return NULL"), std::string::npos)
                 << c.what << ": " << last;
         }
@@ -267,14 +271,14 @@ TEST_F(HostileLibraries, SeededMutationsOfLibraryBlocks)
             const DWORD claimed = static_cast<DWORD>(0x10000 + dice.Below(0x7FFF0000));
             ASSERT_TRUE(PatchStringBlockEntry(path, lying, claimed, std::nullopt));
         }
-        HMODULE library = ::LoadLibraryW(path.c_str());
-        ASSERT_NE(library, nullptr) << "seed " << seed << " case " << done;
-        const std::optional<std::wstring> unknown = LoadModuleString(library, 198);
+        UniqueModule library = LoadResourceLibraryFile(path.c_str());
+        ASSERT_TRUE(library) << "seed " << seed << " case " << done;
+        const std::optional<std::wstring> unknown = LoadModuleString(library.get(), 198);
         for (UINT id = 0; id < 16 * 16; ++id) {
             const std::string what = "seed " + std::to_string(seed) + " case " + std::to_string(done) + " id " +
                                      std::to_string(id);
-            const std::optional<std::wstring> text = LoadModuleString(library, id);
-            const std::wstring status = StatusString(library, static_cast<LONG>(id | 0x2000));
+            const std::optional<std::wstring> text = LoadModuleString(library.get(), id);
+            const std::wstring status = StatusString(library.get(), static_cast<LONG>(id | 0x2000));
             ASSERT_EQ(status, text ? *text : unknown ? *unknown : kFixed) << what;
             ++lookups;
             const Bytes& block = blocks[id / 16 + 1];
@@ -284,7 +288,7 @@ TEST_F(HostileLibraries, SeededMutationsOfLibraryBlocks)
             ASSERT_NE(std::search(block.begin(), block.end(), units.begin(), units.end()), block.end()) << what;
             ++own;
         }
-        ::FreeLibrary(library);
+        library.reset();
         ::DeleteFileW(path.c_str());
     }
     std::printf("[ stress   ] seed %u: %zu libraries, %zu lookups, %zu texts found in their blocks\n", seed, done,

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "log_test_support.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex::test {
 namespace {

@@ -21,7 +21,7 @@
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
 #include "win/unique_variant.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex::test {
 namespace {

@@ -1,15 +1,20 @@
 // The resource library loader in real user locales. A Windows process takes
 // its user locale from its Unix environment, so each case runs this program
 // again as a child in the locale it needs, from a folder that holds only the
-// libraries the case names (the first place the library search looks).
+// libraries the case names (the program's folder, where the loader looks
+// first).
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "logging/log_file.h"
 #include "logging/log_record.h"
@@ -36,9 +41,22 @@ std::wstring ModulePath(HMODULE module)
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
-std::string ModuleName(HMODULE module)
+// The name of the file a library handle maps. The loader maps libraries as
+// data, which the list of loaded modules does not know.
+std::string MappedFileName(HMODULE module)
 {
-    return module ? std::filesystem::path(ModulePath(module)).filename().string() : "(null)";
+    if (!module) return "(null)";
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetMappedFileNameW(::GetCurrentProcess(), module, path, MAX_PATH);
+    return length ? std::filesystem::path(std::wstring(path, length)).filename().string() : "(not mapped)";
+}
+
+bool MappedAsData(HMODULE module) { return (reinterpret_cast<ULONG_PTR>(module) & 3) != 0; }
+
+bool Unmapped(HMODULE module)
+{
+    MEMORY_BASIC_INFORMATION region{};
+    return ::VirtualQuery(module, &region, sizeof region) != 0 && region.State == MEM_FREE;
 }
 
 // What the child does: "load" calls the loader once; "construct" makes two
@@ -47,23 +65,43 @@ std::string RunChildAction(const std::wstring& action)
 {
     std::string result;
     if (action == L"load") {
-        HMODULE library = LoadResourceLibrary(L"VestrelRes");
-        std::optional<std::wstring> text = library ? LoadModuleString(library, 204) : std::nullopt;
-        result += "library=" + ModuleName(library) + "\ntext204=" + (text ? ToUtf8(*text) : "(none)") + "\n";
+        UniqueModule library = LoadResourceLibrary(L"VestrelRes");
+        std::optional<std::wstring> text = library ? LoadModuleString(library.get(), 204) : std::nullopt;
+        result += "library=" + MappedFileName(library.get()) + "\ntext204=" + (text ? ToUtf8(*text) : "(none)") + "\n";
     } else if (action == L"construct") {
         ComPtr<IPkiAuthenticationPlugin> first = CreatePlugin();
         HMODULE afterFirst = CurrentResourceInstance();
         ComPtr<IPkiAuthenticationPlugin> second = CreatePlugin();
         HMODULE afterSecond = CurrentResourceInstance();
-        result += "library=" + ModuleName(afterSecond) + "\nsame_instance=" + (afterFirst == afterSecond ? "1" : "0");
+        result += "library=" + MappedFileName(afterSecond) + "\nas_data=" + (MappedAsData(afterSecond) ? "1" : "0") +
+                  "\nfirst_given_back=" + (afterFirst != afterSecond && Unmapped(afterFirst) ? "1" : "0");
         UniqueBstr text;
         LONG returnCode = -1;
         if (second && second->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK)
             result += "\ntext204=" + ToUtf8(text.view());
-        // Two constructions, two loads: giving back one leaves the library in the process.
-        if (afterSecond != ModuleHandle() && ::FreeLibrary(afterSecond))
-            result += std::string("\nloaded_after_one_free=") + (::GetModuleHandleW(L"VestrelRes_en.dll") ? "1" : "0");
         result += "\n";
+    } else if (action == L"construct_on_two_threads") {
+        // Both threads start together; each construction installs its own
+        // mapping and gives back the one before, while the other thread reads.
+        constexpr int kPerThread = 100;
+        std::atomic<int> ready{0}, texts{0};
+        const auto construct = [&] {
+            ++ready;
+            while (ready.load() < 2) ::SwitchToThread();
+            for (int i = 0; i < kPerThread; ++i) {
+                ComPtr<IPkiAuthenticationPlugin> plugin = CreatePlugin();
+                UniqueBstr text;
+                LONG returnCode = -1;
+                if (plugin && plugin->GetStatusString(0x20CC, text.put(), &returnCode) == S_OK &&
+                    text.view() == L"Waiting for a smart card...") {
+                    ++texts;
+                }
+            }
+        };
+        std::thread other(construct);
+        construct();
+        other.join();
+        result += "constructions=" + std::to_string(2 * kPerThread) + "\ntexts=" + std::to_string(texts.load()) + "\n";
     }
     return result + "pid=" + std::to_string(::GetCurrentProcessId()) + "\n";
 }
@@ -197,16 +235,97 @@ TEST(ResourceLibraryLoader, ChoosesTheLibraryOfTheUserLocaleWithTheRegionRulesAn
     }
 }
 
+// Each load maps the file anew: the mapping a construction replaces is given
+// back, so constructions do not pile up mappings.
 TEST(ResourceLibraryLoader, EveryConstructionLoadsTheLibraryAndInstallsIt)
 {
     ChildReport report = RunInLocale("en_US.UTF-8", {L"VestrelRes_en"}, "construct");
     EXPECT_EQ(report.values["library"], "VestrelRes_en.dll");
-    EXPECT_EQ(report.values["same_instance"], "1");
+    EXPECT_EQ(report.values["as_data"], "1");
     EXPECT_EQ(report.values["text204"], "Waiting for a smart card...") << "GetStatusString of 0x20CC";
-    EXPECT_EQ(report.values["loaded_after_one_free"], "1");
+    EXPECT_EQ(report.values["first_given_back"], "1");
     EXPECT_EQ(report.loaderRecords,
               (Records{"found resource DLL: VestrelRes_en.dll", "found resource DLL: VestrelRes_en.dll"}))
         << report.log;
+}
+
+// Two threads constructing at once: every construction finds its library and
+// writes one whole record with its own position, and no text is read from a
+// mapping that another construction gave back.
+TEST(ResourceLibraryLoader, ConstructionsOnTwoThreadsAtOnceWriteWholeRecordsAndReadLiveTexts)
+{
+    ChildReport report = RunInLocale("en_US.UTF-8", {L"VestrelRes_en"}, "construct_on_two_threads");
+    const std::string constructions = report.values["constructions"];
+    ASSERT_FALSE(constructions.empty()) << "the child did not finish";
+    EXPECT_EQ(report.values["texts"], constructions);
+    EXPECT_EQ(std::to_string(report.loaderRecords.size()), constructions);
+    const std::regex whole(R"(\d\d:\d\d:\d\d\.\d{3} \[\d{4,}\] +Glsapi\.cpp:(\d+)   found resource DLL: VestrelRes_en\.dll)");
+    std::set<std::string> lines;
+    std::istringstream log(report.log);
+    for (std::string line; std::getline(log, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find("Glsapi.cpp") == std::string::npos) continue;
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(line, match, whole)) << line;
+        if (!match.empty()) lines.insert(match[1]);
+    }
+    EXPECT_EQ(lines.size(), 1u) << "every record names the one statement that wrote it";
+}
+
+bool PlantedEntryPointRan() { return ::GetEnvironmentVariableW(L"QV_PLANTED_ENTRY_POINT_RAN", nullptr, 0) != 0; }
+
+// A library whose entry point runs code: the loader runs none of it, and takes
+// the library from the program's folder only, never from the current
+// directory or a folder on PATH.
+TEST(ResourceLibraryLoader, RunsNoCodeOfTheLibraryAndLooksOnlyInTheProgramFolder)
+{
+    wchar_t language[3] = {};
+    if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SISO639LANGNAME, language, 3) == 0) {
+        GTEST_SKIP() << "the user locale's language name has three letters: nothing is loaded at all";
+    }
+    const std::wstring planted = BuiltResourceLibrary(L"planted_entry_point");
+    const std::wstring base = L"QvPlanted" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring programFolder = FolderOf(ModulePath(nullptr));
+    TempDirectory other;
+    const std::wstring otherFolder = std::filesystem::path(other.path()).wstring();
+    wchar_t directory[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, directory);
+    const std::wstring path = _wgetenv(L"PATH") ? _wgetenv(L"PATH") : L"";
+    enum Place { kProgramFolder, kCurrentDirectory, kPath };
+    const struct {
+        Place place;
+        const char* what;
+        bool found;
+    } cases[] = {
+        {kProgramFolder, "in the program's folder", true},
+        {kCurrentDirectory, "in the current directory", false},
+        {kPath, "in a folder on PATH", false},
+    };
+    for (const auto& c : cases) {
+        const std::wstring copy = (c.place == kProgramFolder ? programFolder : otherFolder) + L"\\" + base + L"_en.dll";
+        ASSERT_TRUE(::CopyFileW(planted.c_str(), copy.c_str(), FALSE)) << c.what;
+        if (c.place == kCurrentDirectory) ::SetCurrentDirectoryW(otherFolder.c_str());
+        if (c.place == kPath) ::SetEnvironmentVariableW(L"PATH", (otherFolder + L";" + path).c_str());
+        {
+            UniqueModule library = LoadResourceLibrary(base.c_str());
+            EXPECT_EQ(static_cast<bool>(library), c.found) << c.what;
+            if (library) {
+                EXPECT_TRUE(MappedAsData(library.get())) << c.what;
+                const std::optional<std::wstring> text = LoadModuleString(library.get(), 204);
+                EXPECT_EQ(text.value_or(L"(none)"), L"Waiting for a smart card...") << c.what;
+            }
+        }
+        ::SetCurrentDirectoryW(directory);
+        ::SetEnvironmentVariableW(L"PATH", path.c_str());
+        EXPECT_TRUE(::DeleteFileW(copy.c_str())) << c.what;
+        EXPECT_FALSE(PlantedEntryPointRan()) << c.what;
+    }
+    // The mark works: loaded as code, the library does run its entry point.
+    const std::wstring copy = otherFolder + L"\\" + base + L"_en.dll";
+    ASSERT_TRUE(::CopyFileW(planted.c_str(), copy.c_str(), FALSE));
+    UniqueModule code(::LoadLibraryW(copy.c_str()));
+    ASSERT_TRUE(code);
+    EXPECT_TRUE(PlantedEntryPointRan());
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ namespace quorvex::test {
 // ("VestrelRes_en" -> "...\resource_libraries\VestrelRes_en.dll").
 std::wstring BuiltResourceLibrary(const wchar_t* name);
 
-// Loads a built library by full path for the life of the process (the
-// product never unloads one either); fails the test when it cannot.
+// Loads a built library by full path for the life of the process; fails the
+// test when it cannot.
 HMODULE LoadBuiltResourceLibrary(const wchar_t* name);
 
 // Installs `instance` as the module's resource instance until the end of the test.

@@ -14,7 +14,6 @@ public:
     ULONG readerCount() const noexcept { return object_.readers_.count(); }
     LONG selectedIndex() const noexcept { return object_.readers_.selected(); }
     bool capturing() const noexcept { return object_.capturing(); }
-    HMODULE resourceHandle() const noexcept { return object_.resourceHandle_; }
 
     void SendStatusChanged(LONG statusId) { object_.SendStatusChanged(statusId); }
     HRESULT FireStatusChanged(LONG statusCode) { return object_.FireStatusChanged(statusCode); }

@@ -3,7 +3,7 @@
 #include <objbase.h>
 
 #include "quorvex_h.h"
-#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 namespace quorvex {
 namespace {

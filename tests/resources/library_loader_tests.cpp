@@ -53,10 +53,12 @@ std::string MappedFileName(HMODULE module)
 
 bool MappedAsData(HMODULE module) { return (reinterpret_cast<ULONG_PTR>(module) & 3) != 0; }
 
+// Given back: nothing committed is left there. On x86 Wine hands an unmapped
+// view's range back to its own reservation (MEM_RESERVE), not MEM_FREE.
 bool Unmapped(HMODULE module)
 {
     MEMORY_BASIC_INFORMATION region{};
-    return ::VirtualQuery(module, &region, sizeof region) != 0 && region.State == MEM_FREE;
+    return ::VirtualQuery(module, &region, sizeof region) != 0 && region.State != MEM_COMMIT;
 }
 
 // What the child does: "load" calls the loader once; "construct" makes two

@@ -319,6 +319,12 @@ void TimerLoop() {
 
 void Service::StartTimerThreadLocked() {
   if (timerThreadStarted) return;
+  // The thread runs for the rest of the process: pin the DLL, or the last
+  // FreeLibrary (a client's CoUninitialize unloading the plug-in and with it
+  // this DLL) leaves it running in unmapped code.
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&TimerLoop), &self);
   std::thread(TimerLoop).detach();
   timerThreadStarted = true;
 }

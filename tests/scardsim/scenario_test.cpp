@@ -96,6 +96,27 @@ TEST_F(Scenario, TimedActionsArriveLaterFromTheBackgroundUntilAReset) {
   EXPECT_EQ(SCardReleaseContext(context), SCARD_S_SUCCESS);
 }
 
+// A client that unloads the service while a timed action is pending (the
+// plug-in's DLL going at CoUninitialize) must not leave the timer thread in
+// unmapped code. A copy under another name is a module of its own to unload.
+TEST(ScenarioUnload, TheTimerThreadKeepsTheServiceLoaded) {
+  quorvex::test::TempDirectory folder;
+  const std::wstring copy = std::filesystem::path(folder.path()).wstring() + L"\\simcopy.dll";
+  wchar_t original[MAX_PATH];
+  ASSERT_TRUE(GetModuleFileNameW(GetModuleHandleW(L"winscard.dll"), original, MAX_PATH));
+  ASSERT_TRUE(CopyFileW(original, copy.c_str(), FALSE));
+  HMODULE service = LoadLibraryW(copy.c_str());
+  ASSERT_TRUE(service);
+  using LoadFn = LONG(SIMAPI*)(LPCWSTR);
+  auto load = reinterpret_cast<LoadFn>(reinterpret_cast<void*>(GetProcAddress(service, "SimLoadScenario")));
+  ASSERT_TRUE(load);
+  ScenarioFile file("reader \"Unloaded\"\nat 200 insert \"Unloaded\" 3B:02:14:50\n");
+  ASSERT_EQ(load(file.path().c_str()), 0);
+  FreeLibrary(service);
+  Sleep(400);  // the timed action runs meanwhile: in unmapped code unless pinned
+  EXPECT_EQ(GetModuleHandleW(copy.c_str()), service);
+}
+
 TEST_F(Scenario, ErrorNamesTheLineInOneMessageAndAParseErrorAppliesNothing) {
   struct Case {
     const char* text;

@@ -19,8 +19,8 @@
 #include "bench/bench_clock.h"
 #include "bench/stack_event_sink.h"
 #include "plugin/smart_card_auth_plugin.h"
-#include "tests/support/plugin_inspector.h"
 #include "scardsim/scardsim.h"
+#include "tests/support/plugin_inspector.h"
 #include "win/com_ptr.h"
 #include "win/unique_handle.h"
 
@@ -155,7 +155,8 @@ int main()
     SimAddCardType(L"Bench Card", kAtr, sizeof(kAtr), L"Bench CSP");
 
     ComPtr<IPkiAuthenticationPlugin> plugin;
-    if (FAILED(quorvex::CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()))) {
+    if (FAILED(
+            quorvex::CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()))) {
         std::printf("cannot create the plug-in object\n");
         return 1;
     }
@@ -192,10 +193,10 @@ int main()
         SimRemoveCard(kReader);
     }
     const Figures b = Summarise(bare), c = Summarise(captured);
-    std::printf("insertion -> DataReady (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns, c.p50,
-                c.p99, c.max);
-    std::printf("insertion -> bare wait loop  (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns,
-                b.p50, b.p99, b.max);
+    std::printf("insertion -> DataReady (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns, c.p50, c.p99,
+                c.max);
+    std::printf("insertion -> bare wait loop  (%d runs): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kLatencyRuns, b.p50,
+                b.p99, b.max);
     std::printf("  ratio at p50: %.2fx, at p99: %.2fx (goal <= 1.5x at p99)\n", c.p50 / b.p50, c.p99 / b.p99);
 
     // What the service itself charges for the calls that identification must
@@ -210,7 +211,8 @@ int main()
         for (int i = 0; i < kCalls; ++i) {
             SCARDHANDLE card = 0;
             DWORD protocol = 0, state = 0;
-            ::SCardConnectW(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+            ::SCardConnectW(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                            &protocol);
             WCHAR* reader = nullptr;
             DWORD readerLength = SCARD_AUTOALLOCATE;
             BYTE atr[SCARD_ATR_LENGTH];
@@ -273,8 +275,8 @@ int main()
     const double idleMs = NowMs() - idleStart;
     plugin->EndCapture(&rc);
     auto ticks = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-    const double cpuMs =
-        static_cast<double>((ticks(kernel1) - ticks(kernel0)) + (ticks(user1) - ticks(user0))) / 10000.0;
+    const double cpuMs = static_cast<double>((ticks(kernel1) - ticks(kernel0)) + (ticks(user1) - ticks(user0))) /
+                         10000.0;
     std::printf("CPU while waiting %.1f s: %.1f ms = %.3f %% of one core (goal <= 0.5 %%)\n", idleMs / 1000, cpuMs,
                 100.0 * cpuMs / idleMs);
 
@@ -307,11 +309,12 @@ int main()
     const double cyclesMs = NowMs() - cyclesStart;
     const DWORD handles1 = handles();
     const double bytes1 = privateBytes();
-    std::printf("%d StartCapture/EndCapture cycles in %.1f s (%ld DataReady): handles %lu -> %lu (%+ld), "
-                "private bytes %.0f -> %.0f (%+.0f)\n",
-                kCycles, cyclesMs / 1000, sink.dataReady() - delivered0, static_cast<unsigned long>(handles0),
-                static_cast<unsigned long>(handles1), static_cast<long>(handles1) - static_cast<long>(handles0), bytes0,
-                bytes1, bytes1 - bytes0);
+    std::printf(
+        "%d StartCapture/EndCapture cycles in %.1f s (%ld DataReady): handles %lu -> %lu (%+ld), "
+        "private bytes %.0f -> %.0f (%+.0f)\n",
+        kCycles, cyclesMs / 1000, sink.dataReady() - delivered0, static_cast<unsigned long>(handles0),
+        static_cast<unsigned long>(handles1), static_cast<long>(handles1) - static_cast<long>(handles0), bytes0, bytes1,
+        bytes1 - bytes0);
     std::printf("service after the run: contexts %lu, card handles %lu, buffers %lu; capturing %d\n",
                 static_cast<unsigned long>(SimOpenContexts()), static_cast<unsigned long>(SimOpenCardHandles()),
                 static_cast<unsigned long>(SimUnfreedBuffers()), object.capturing() ? 1 : 0);

@@ -29,7 +29,6 @@ constexpr int kSinks = 8;
 constexpr int kEvents = 200000;
 constexpr int kRounds = 9;
 
-
 class BenchSink final : public StackEventSink {
 public:
     STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override
@@ -66,8 +65,8 @@ public:
     bool Init()
     {
         static PARAMDATA parameter{const_cast<OLECHAR*>(L"statusCode"), VT_I4};
-        static METHODDATA method{const_cast<OLECHAR*>(L"StatusChanged"), &parameter, 1, 0, CC_STDCALL, 1,
-                                 DISPATCH_METHOD, VT_EMPTY};
+        static METHODDATA method{
+            const_cast<OLECHAR*>(L"StatusChanged"), &parameter, 1, 0, CC_STDCALL, 1, DISPATCH_METHOD, VT_EMPTY};
         static INTERFACEDATA description{&method, 1};
         ComPtr<ITypeInfo> classInfo, typeInfo;
         HREFTYPE interfaceRef = 0;
@@ -113,8 +112,7 @@ void DirectFanOut(const std::vector<IDispatch*>& sinks, LONG value)
         ::VariantInit(&result);
         EXCEPINFO exception{};
         UINT argumentError = 0;
-        sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
-                     &argumentError);
+        sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception, &argumentError);
         ::VariantClear(&result);
     }
 }
@@ -155,8 +153,8 @@ bool Measure(const char* kind, quorvex::PluginInspector object, IConnectionPoint
         direct.push_back(dispatch);
     }
 
-    const auto [raised, called] =
-        NsPerEvent([&](LONG i) { object.FireStatusChanged(i); }, [&](LONG i) { DirectFanOut(direct, i); });
+    const auto [raised, called] = NsPerEvent([&](LONG i) { object.FireStatusChanged(i); },
+                                             [&](LONG i) { DirectFanOut(direct, i); });
     for (DWORD cookie : cookies) point->Unadvise(cookie);
 
     std::printf("%s sinks: StatusChanged to %d sinks through the connection point: %7.1f ns/event\n", kind, kSinks,
@@ -187,7 +185,8 @@ bool Measure(const char* kind, quorvex::PluginInspector object, IConnectionPoint
 int main()
 {
     ComPtr<IPkiAuthenticationPlugin> plugin;
-    if (FAILED(quorvex::CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()))) {
+    if (FAILED(
+            quorvex::CSmartCardAuthPlugin::CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void()))) {
         std::printf("cannot create the plug-in object\n");
         return 1;
     }

@@ -18,7 +18,8 @@ int main(int argc, char** argv)
     state.dwCurrentState = state.dwEventState;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) SCardGetStatusChangeW(context, 0, &state, 1);
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
     std::printf("%lld\n", static_cast<long long>(ns / n));
     SCardReleaseContext(context);
     return 0;

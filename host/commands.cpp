@@ -119,8 +119,9 @@ int Capture(const Connection& connection, const std::wstring& reader, bool reade
     LONG returnCode = -1;
     HRESULT hr = plugin->OpenDevice(readerGiven ? readerName.get() : nullptr, &returnCode);
     if (FAILED(hr) || returnCode != 0) {
-        PrintError(readerGiven ? L"Reader \"" + reader + L"\" not found (OpenDevice returned " + DescribeHresult(hr) + L")."
-                               : L"No smart-card reader to open (OpenDevice returned " + DescribeHresult(hr) + L").");
+        PrintError(readerGiven
+                       ? L"Reader \"" + reader + L"\" not found (OpenDevice returned " + DescribeHresult(hr) + L")."
+                       : L"No smart-card reader to open (OpenDevice returned " + DescribeHresult(hr) + L").");
         return kFailed;
     }
 
@@ -137,7 +138,8 @@ int Capture(const Connection& connection, const std::wstring& reader, bool reade
           L" (time-out " + std::to_wstring(static_cast<long>(timeoutSeconds)) + L" s)...");
     hr = plugin->StartCapture(nullptr, nullptr, nullptr, &returnCode);
     if (FAILED(hr) || returnCode != 0) {
-        PrintError(L"StartCapture failed: " + DescribeHresult(hr) + L", returnCode " + std::to_wstring(returnCode) + L".");
+        PrintError(L"StartCapture failed: " + DescribeHresult(hr) + L", returnCode " + std::to_wstring(returnCode) +
+                   L".");
         return kFailed;
     }
 
@@ -147,7 +149,8 @@ int Capture(const Connection& connection, const std::wstring& reader, bool reade
     for (;;) {
         std::optional<PluginEvent> event = sink->Next(deadline);
         if (!event) {
-            Print(L"Time-out: no card was identified within " + std::to_wstring(static_cast<long>(timeoutSeconds)) + L" s.");
+            Print(L"Time-out: no card was identified within " + std::to_wstring(static_cast<long>(timeoutSeconds)) +
+                  L" s.");
             break;
         }
         if (event->kind == PluginEvent::Kind::StatusChanged) {
@@ -156,7 +159,8 @@ int Capture(const Connection& connection, const std::wstring& reader, bool reade
             continue;
         }
         if (event->kind == PluginEvent::Kind::Failed) {
-            Print(L"  Failed " + Hex(static_cast<ULONG>(event->code), 4) + L"  " + StatusText(plugin.get(), event->code));
+            Print(L"  Failed " + Hex(static_cast<ULONG>(event->code), 4) + L"  " +
+                  StatusText(plugin.get(), event->code));
             exitCode = kFailed;
             break;
         }

@@ -79,7 +79,7 @@ STDMETHODIMP EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* pa
         case quorvex::kDispidFailed:
             if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) return DISP_E_TYPEMISMATCH;
             event.kind = dispid == quorvex::kDispidStatusChanged ? PluginEvent::Kind::StatusChanged
-                                                                  : PluginEvent::Kind::Failed;
+                                                                 : PluginEvent::Kind::Failed;
             event.code = params->rgvarg[0].lVal;
             break;
         case quorvex::kDispidDataReady:
@@ -90,8 +90,7 @@ STDMETHODIMP EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* pa
             event.readerName = BstrArgument(params->rgvarg[1]);
             event.cspName = BstrArgument(params->rgvarg[0]);
             break;
-        default:
-            return DISP_E_MEMBERNOTFOUND;
+        default: return DISP_E_MEMBERNOTFOUND;
         }
         Push(std::move(event));
         return S_OK;

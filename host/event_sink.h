@@ -18,7 +18,7 @@ namespace quorvex::host {
 
 struct PluginEvent {
     enum class Kind { StatusChanged, DataReady, Failed } kind;
-    LONG code = 0;                 // StatusChanged, Failed
+    LONG code = 0;                               // StatusChanged, Failed
     std::wstring cardName, readerName, cspName;  // DataReady
 };
 
@@ -37,8 +37,7 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                        UINT*) override;
+    STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override;
 
 private:
     ~EventSink() = default;

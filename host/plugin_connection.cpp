@@ -12,8 +12,7 @@ HMODULE LoadPluginDll(const std::wstring& path, std::wstring& error)
     // Like the COM runtime: dependencies (winscard.dll) are searched beside the DLL.
     HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {
-        error = L"Cannot load " + path + L": " +
-                DescribeHresult(HRESULT_FROM_WIN32(::GetLastError())) + L".";
+        error = L"Cannot load " + path + L": " + DescribeHresult(HRESULT_FROM_WIN32(::GetLastError())) + L".";
     }
     return module;
 }
@@ -40,8 +39,7 @@ HRESULT CreatePlugin(const Connection& connection, ComPtr<IPkiAuthenticationPlug
                     L"); run 'quorvex-host register' first or pass --dll.";
             return hr;
         }
-        hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPkiAuthenticationPlugin,
-                                plugin.put_void());
+        hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPkiAuthenticationPlugin, plugin.put_void());
         if (FAILED(hr)) error = L"CoCreateInstance failed: " + DescribeHresult(hr) + L".";
         return hr;
     }
@@ -58,7 +56,8 @@ HRESULT CreatePlugin(const Connection& connection, ComPtr<IPkiAuthenticationPlug
     ComPtr<IClassFactory> factory;
     hr = getClassObject(CLSID_CSmartCardAuthPlugin, IID_IClassFactory, factory.put_void());
     if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, plugin.put_void());
-    if (FAILED(hr)) error = L"Creating the plug-in from " + connection.dllPath + L" failed: " + DescribeHresult(hr) + L".";
+    if (FAILED(hr))
+        error = L"Creating the plug-in from " + connection.dllPath + L" failed: " + DescribeHresult(hr) + L".";
     return hr;
 }
 

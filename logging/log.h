@@ -20,29 +20,27 @@
 #endif
 
 // Located record of level `level` through `scope`: QV_LOG(1, scope, "*** x: 0x%X", hr);
-#define QV_LOG(level, scope, ...)                                                         \
-    do {                                                                                  \
-        if (::quorvex::LogLevelReached(level))                                            \
-            ::quorvex::LogLocated(::quorvex::SetTracePosition((scope), QV_LOG_SOURCE, __LINE__), \
-                                  __VA_ARGS__);                                           \
+#define QV_LOG(level, scope, ...)                                                                              \
+    do {                                                                                                       \
+        if (::quorvex::LogLevelReached(level))                                                                 \
+            ::quorvex::LogLocated(::quorvex::SetTracePosition((scope), QV_LOG_SOURCE, __LINE__), __VA_ARGS__); \
     } while (0)
 
 // Plain record (no source position) of level `level`.
-#define QV_LOG_PLAIN(level, ...)                                                          \
-    do {                                                                                  \
-        if (::quorvex::LogLevelReached(level)) ::quorvex::LogPlain(__VA_ARGS__);          \
+#define QV_LOG_PLAIN(level, ...)                                                 \
+    do {                                                                         \
+        if (::quorvex::LogLevelReached(level)) ::quorvex::LogPlain(__VA_ARGS__); \
     } while (0)
 
 // Entry record of a traced routine, written at level 3 and above.
-#define QV_TRACE_ENTER(scope, ...)                                                        \
-    do {                                                                                  \
-        if (::quorvex::LogLevelReached(3))                                                \
-            ::quorvex::TraceEnter(::quorvex::SetTracePosition((scope), QV_LOG_SOURCE, __LINE__), \
-                                  __VA_ARGS__);                                           \
+#define QV_TRACE_ENTER(scope, ...)                                                                             \
+    do {                                                                                                       \
+        if (::quorvex::LogLevelReached(3))                                                                     \
+            ::quorvex::TraceEnter(::quorvex::SetTracePosition((scope), QV_LOG_SOURCE, __LINE__), __VA_ARGS__); \
     } while (0)
 
 // Explicit exit record with a result text, written at level 3 and above.
-#define QV_TRACE_RETURN(scope, ...)                                                       \
-    do {                                                                                  \
-        if (::quorvex::LogLevelReached(3)) ::quorvex::TraceReturn((scope), __VA_ARGS__);  \
+#define QV_TRACE_RETURN(scope, ...)                                                      \
+    do {                                                                                 \
+        if (::quorvex::LogLevelReached(3)) ::quorvex::TraceReturn((scope), __VA_ARGS__); \
     } while (0)

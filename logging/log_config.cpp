@@ -48,8 +48,8 @@ void ConfigureLogModule(const char* defaultLogPath, const char* name, int reques
         if (IsRecognisedModuleName(name)) {
             if (UniqueHkey key = OpenPolicyKey()) {
                 const std::wstring valuePrefix = ToWide(name);
-                const std::wstring configuredPath =
-                    ReadPolicyString(key.get(), (valuePrefix + L"LogFile").c_str(), std::wstring());
+                const std::wstring configuredPath = ReadPolicyString(key.get(), (valuePrefix + L"LogFile").c_str(),
+                                                                     std::wstring());
                 if (!configuredPath.empty()) logPath = ToNarrow(configuredPath);
                 // A missing value reads as 0 and so overrides the caller's level.
                 const DWORD level = ReadPolicyDword(key.get(), (valuePrefix + L"LogLevel").c_str(), 0);

@@ -143,5 +143,4 @@ void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel)
     }
 }
 
-
 }  // namespace quorvex

@@ -10,15 +10,9 @@ namespace quorvex {
 inline std::atomic<int> g_currentLogLevel{1};
 inline constexpr int kHighestLogLevel = 4;
 
-inline bool LogLevelReached(int level) noexcept
-{
-    return g_currentLogLevel.load(std::memory_order_relaxed) >= level;
-}
+inline bool LogLevelReached(int level) noexcept { return g_currentLogLevel.load(std::memory_order_relaxed) >= level; }
 
 inline int CurrentLogLevel() noexcept { return g_currentLogLevel.load(std::memory_order_relaxed); }
-inline void SetCurrentLogLevel(int level) noexcept
-{
-    g_currentLogLevel.store(level, std::memory_order_relaxed);
-}
+inline void SetCurrentLogLevel(int level) noexcept { g_currentLogLevel.store(level, std::memory_order_relaxed); }
 
 }  // namespace quorvex

@@ -41,9 +41,9 @@ bool WriteLocatedRecordLocked(const TraceScope& scope, int widthAdjust, const ch
     char line[kRecordBufferSize] = {};
     int length = 0;
     if (scope.sourceFile != nullptr) {
-        length = FormatBounded(line, kLineLimit, "%02d:%02d:%02d.%03d [%04d] %*s%s:%d   %s", clock.hour,
-                               clock.minute, clock.second, clock.millisecond, thread, width, "",
-                               scope.sourceFile, scope.line, message);
+        length = FormatBounded(line, kLineLimit, "%02d:%02d:%02d.%03d [%04d] %*s%s:%d   %s", clock.hour, clock.minute,
+                               clock.second, clock.millisecond, thread, width, "", scope.sourceFile, scope.line,
+                               message);
     } else {
         length = FormatBounded(line, kLineLimit, "%02d:%02d:%02d.%03d [%04d] %*s%s", clock.hour, clock.minute,
                                clock.second, clock.millisecond, thread, width, "", message);

@@ -34,8 +34,8 @@ RecordClock CurrentRecordClock() noexcept
 int FormatRecordPrefix(char* buffer, const RecordClock& clock, DWORD threadId, int width) noexcept
 {
     // The empty text padded to `width` yields exactly the indentation.
-    return FormatBounded(buffer, kLineLimit, "%02d:%02d:%02d.%03d [%04d] %*s", clock.hour, clock.minute,
-                         clock.second, clock.millisecond, static_cast<int>(threadId), width, "");
+    return FormatBounded(buffer, kLineLimit, "%02d:%02d:%02d.%03d [%04d] %*s", clock.hour, clock.minute, clock.second,
+                         clock.millisecond, static_cast<int>(threadId), width, "");
 }
 
 }  // namespace quorvex

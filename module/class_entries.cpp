@@ -16,17 +16,26 @@
 namespace quorvex {
 namespace {
 
-enum class Data { None, FriendlyName, ClassIdText, VersionedProgId, IndependentProgId, ModulePath, Apartment, Empty,
-                  LibraryIdText };
+enum class Data {
+    None,
+    FriendlyName,
+    ClassIdText,
+    VersionedProgId,
+    IndependentProgId,
+    ModulePath,
+    Apartment,
+    Empty,
+    LibraryIdText
+};
 
 struct Row {
-    int parent;               // row number of the parent key; 0 = HKEY_CLASSES_ROOT
-    const wchar_t* keyName;   // null: the value lives on the parent row's key
-    const wchar_t* valueName; // null: the key's default value
+    int parent;                // row number of the parent key; 0 = HKEY_CLASSES_ROOT
+    const wchar_t* keyName;    // null: the value lives on the parent row's key
+    const wchar_t* valueName;  // null: the key's default value
     Data data;
-    bool rebuild;             // deleted with its subtree before it is created again
-    bool removed;             // deleted with its subtree at unregistration
-    bool shared = false;      // one key for both architectures' registry views
+    bool rebuild;         // deleted with its subtree before it is created again
+    bool removed;         // deleted with its subtree at unregistration
+    bool shared = false;  // one key for both architectures' registry views
 };
 
 // Stands for the class id's text, computed from CLSID_CSmartCardAuthPlugin.
@@ -132,7 +141,8 @@ HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept  // NOL
 
 // Visits row `number` below `parent`; a missing key is skipped with everything
 // below it. Recursion depth: at most kRowCount levels, as for WriteRow.
-HRESULT RemoveRow(int number, HKEY parent, const Values& values, SharedKeys shared) noexcept  // NOLINT(misc-no-recursion)
+HRESULT RemoveRow(int number, HKEY parent, const Values& values,
+                  SharedKeys shared) noexcept  // NOLINT(misc-no-recursion)
 {
     const Row& row = kRows[number];
     const wchar_t* const keyName = values.KeyName(row);

@@ -12,8 +12,8 @@ LONG OpenExistingKey(HKEY parent, const wchar_t* name, UniqueHkey& key) noexcept
 LONG OpenOrCreateKey(HKEY parent, const wchar_t* name, UniqueHkey& key) noexcept
 {
     if (OpenExistingKey(parent, name, key) == ERROR_SUCCESS) return ERROR_SUCCESS;
-    return ::RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, kRegistrationAccess, nullptr,
-                             key.put(), nullptr);
+    return ::RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, kRegistrationAccess, nullptr, key.put(),
+                             nullptr);
 }
 
 LONG SetStringValue(HKEY key, const wchar_t* valueName, const wchar_t* data) noexcept

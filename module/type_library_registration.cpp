@@ -4,9 +4,9 @@
 
 #include <cwchar>
 
-#include "win/module_path.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
+#include "win/module_path.h"
 #include "win/unique_lib_attr.h"
 
 namespace quorvex {
@@ -73,8 +73,8 @@ HRESULT UnregisterModuleTypeLibrary() noexcept
 
     UniqueLibAttr attributes(library.get());
     QV_RETURN_IF_FAILED(library->GetLibAttr(attributes.put()));
-    return ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                               attributes->lcid, attributes->syskind);
+    return ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                               attributes->syskind);
 }
 
 }  // namespace quorvex

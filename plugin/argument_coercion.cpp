@@ -16,28 +16,19 @@ bool StoredIntegerBits(const VARIANT& v, LONG* value) noexcept
 {
     switch (V_VT(&v)) {
     case VT_I1:
-    case VT_UI1:
-        *value = static_cast<LONG>(V_UI1(&v));
-        return true;
+    case VT_UI1: *value = static_cast<LONG>(V_UI1(&v)); return true;
     case VT_I2:
     case VT_UI2:
-    case VT_BOOL:
-        *value = static_cast<LONG>(V_UI2(&v));
-        return true;
+    case VT_BOOL: *value = static_cast<LONG>(V_UI2(&v)); return true;
     case VT_I4:
     case VT_UI4:
     case VT_INT:
     case VT_UINT:
     case VT_ERROR:
-    case VT_HRESULT:
-        *value = static_cast<LONG>(V_UI4(&v));
-        return true;
+    case VT_HRESULT: *value = static_cast<LONG>(V_UI4(&v)); return true;
     case VT_I8:
-    case VT_UI8:
-        *value = static_cast<LONG>(static_cast<ULONG>(V_UI8(&v) & 0xFFFFFFFFu));
-        return true;
-    default:
-        return false;
+    case VT_UI8: *value = static_cast<LONG>(static_cast<ULONG>(V_UI8(&v) & 0xFFFFFFFFu)); return true;
+    default: return false;
     }
 }
 
@@ -83,9 +74,6 @@ void FittedArgument::Commit() noexcept
     *holder_ = converted_.release();
 }
 
-BSTR FittedArgument::bstr() const noexcept
-{
-    return holder_ && V_VT(holder_) == VT_BSTR ? V_BSTR(holder_) : nullptr;
-}
+BSTR FittedArgument::bstr() const noexcept { return holder_ && V_VT(holder_) == VT_BSTR ? V_BSTR(holder_) : nullptr; }
 
 }  // namespace quorvex

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "plugin/event_source.h"
 #include "plugin/connection_point.h"
+#include "plugin/event_source.h"
 #include "smartcard/card_watch.h"
 
 namespace quorvex {

@@ -93,13 +93,13 @@ private:
     bool BeginNextRun() noexcept;
 
     mutable SrwLock lock_;
-    Owner owner_;                           // lock_; null members once abandoned
-    Phase phase_ = Phase::Watching;         // lock_
+    Owner owner_;                               // lock_; null members once abandoned
+    Phase phase_ = Phase::Watching;             // lock_
     std::unique_ptr<ReaderTableCopy> restart_;  // lock_; the next run's table
-    SCARDCONTEXT watchContext_ = 0;         // lock_, so a cancel never reaches a released context
-    std::atomic<bool> stop_{false};         // the run's stop flag
-    std::atomic<bool> cutOff_{false};       // the run may no longer report or connect
-    ReaderTableCopy run_;                   // the worker thread's
+    SCARDCONTEXT watchContext_ = 0;             // lock_, so a cancel never reaches a released context
+    std::atomic<bool> stop_{false};             // the run's stop flag
+    std::atomic<bool> cutOff_{false};           // the run may no longer report or connect
+    ReaderTableCopy run_;                       // the worker thread's
     UniqueHandle thread_;
     DWORD threadId_ = 0;
 };

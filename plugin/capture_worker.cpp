@@ -112,8 +112,8 @@ STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCo
         // itself once the current one has ended; StartCapture never waits for
         // a worker, so a handler may call it from anywhere.
         if (stopsUnderWay_ == 0) {
-            const Capture::Restart restart =
-                capture_ ? capture_->RequestRestart(table) : Capture::Restart::NeedsNewWorker;
+            const Capture::Restart restart = capture_ ? capture_->RequestRestart(table)
+                                                      : Capture::Restart::NeedsNewWorker;
             if (restart == Capture::Restart::Taken) {
                 started = true;
             } else if (restart == Capture::Restart::NeedsNewWorker) {

@@ -40,7 +40,8 @@ HRESULT LoadRegisteredLibrary(ITypeLib** library) noexcept
     HRESULT hr = ::LoadRegTypeLib(LIBID_Quorvex, kMajorVersion, kMinorVersion, 0, library);
     // A library registered only under its own locale is not found with the
     // neutral one.
-    if (hr == TYPE_E_LIBNOTREGISTERED) hr = ::LoadRegTypeLib(LIBID_Quorvex, kMajorVersion, kMinorVersion, kLibraryLocale, library);
+    if (hr == TYPE_E_LIBNOTREGISTERED)
+        hr = ::LoadRegTypeLib(LIBID_Quorvex, kMajorVersion, kMinorVersion, kLibraryLocale, library);
     return hr;
 }
 

@@ -38,7 +38,7 @@ public:
 
 private:
     std::size_t size_ = 0;
-    ComPtr<SinkConnection> single_;               // size 1
+    ComPtr<SinkConnection> single_;              // size 1
     std::vector<ComPtr<SinkConnection>> array_;  // size 2 or more: size_ slots
 };
 

@@ -18,7 +18,8 @@ constexpr DWORD kUnadviseWaitMs = 15000;
 }  // namespace
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer* container, REFIID servedInterface) noexcept
-    : container_(container), iid_(servedInterface)
+    : container_(container),
+      iid_(servedInterface)
 {
 }
 
@@ -119,8 +120,7 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
             std::lock_guard<SrwLock> guard(lock_);
             for (std::size_t slot = 0; slot < list_.size(); ++slot) {
                 if (SinkConnection* connection = list_.at(slot)) {
-                    snapshot->push_back(
-                        Connection{ComPtr<IUnknown>(connection->sink()), static_cast<DWORD>(slot + 1)});
+                    snapshot->push_back(Connection{ComPtr<IUnknown>(connection->sink()), static_cast<DWORD>(slot + 1)});
                 }
             }
         }

@@ -6,7 +6,6 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-
 #include "plugin/connection_list.h"
 #include "plugin/sink_snapshot.h"
 #include "win/com_ptr.h"

@@ -11,8 +11,8 @@ struct NameEntry {
 };
 
 constexpr NameEntry kNameTable[] = {
-    {L"OpenDevice", kDispidOpenDevice},   {L"StartCapture", kDispidStartCapture},
-    {L"EndCapture", kDispidEndCapture},   {L"GetDeviceID", kDispidGetDeviceID},
+    {L"OpenDevice", kDispidOpenDevice},         {L"StartCapture", kDispidStartCapture},
+    {L"EndCapture", kDispidEndCapture},         {L"GetDeviceID", kDispidGetDeviceID},
     {L"GetDeviceCount", kDispidGetDeviceCount}, {L"GetStatusString", kDispidGetStatusString},
 };
 

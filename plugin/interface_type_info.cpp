@@ -2,9 +2,9 @@
 // module file on every call: the registry is never consulted, so late-bound
 // callers get it even on a machine where the module was never registered.
 #include "plugin/automation.h"
-#include "win/module_path.h"
 #include "win/com_ptr.h"
 #include "win/hresult.h"
+#include "win/module_path.h"
 
 namespace quorvex {
 namespace {

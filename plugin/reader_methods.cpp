@@ -1,6 +1,6 @@
 // GetDeviceCount, GetDeviceID and OpenDevice: the reader table as the host sees it.
-#include "win/conversion_code_page.h"
 #include "plugin/smart_card_auth_plugin.h"
+#include "win/conversion_code_page.h"
 
 namespace quorvex {
 namespace {

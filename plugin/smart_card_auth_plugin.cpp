@@ -42,8 +42,7 @@ HRESULT CSmartCardAuthPlugin::CreateInstance(IUnknown* outer, REFIID iid, void**
         // for the interface, so that a refused IID ends it (and gives back
         // its module lock).
         CSmartCardAuthPlugin* object = new CSmartCardAuthPlugin(outer);
-        const HRESULT hr =
-            outer ? object->inner_.QueryInterface(iid, out) : object->InternalQueryInterface(iid, out);
+        const HRESULT hr = outer ? object->inner_.QueryInterface(iid, out) : object->InternalQueryInterface(iid, out);
         object->InternalRelease();
         return hr;
     });

@@ -70,7 +70,8 @@ public:
 private:
     friend class RefCount<SnapshotEnumerator>;
     SnapshotEnumerator(std::shared_ptr<const List> items, std::size_t position) noexcept
-        : items_(std::move(items)), position_(position)
+        : items_(std::move(items)),
+          position_(position)
     {
     }
     ~SnapshotEnumerator() = default;

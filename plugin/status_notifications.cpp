@@ -25,23 +25,16 @@ HRESULT RaiseOnSnapshot(ConnectionPoint& point, Raise raise) noexcept
 LONG StatusCategory(LONG statusId) noexcept
 {
     switch (statusId) {
-    case status::kCardIdentified:
-        return 0;
+    case status::kCardIdentified: return 0;
     case status::kCaptureStarted:
-    case status::kCardRemoved:
-        return 0x2000;
+    case status::kCardRemoved: return 0x2000;
     case status::kUnknownCard:
     case status::kCardUnresponsive:
-    case status::kCardUnsupported:
-        return 0x5000;
-    case status::kCaptureNotStarted:
-        return 0x4000;
-    case status::kReaderUnavailable:
-        return 0x7000;
-    case status::kUnknownCardNotice:
-        return 0x8000;
-    default:
-        return 0x1000;
+    case status::kCardUnsupported: return 0x5000;
+    case status::kCaptureNotStarted: return 0x4000;
+    case status::kReaderUnavailable: return 0x7000;
+    case status::kUnknownCardNotice: return 0x8000;
+    default: return 0x1000;
     }
 }
 
@@ -65,7 +58,8 @@ void CSmartCardAuthPlugin::SendStatusChanged(LONG statusId)
 
 HRESULT CSmartCardAuthPlugin::FireStatusChanged(LONG statusCode)
 {
-    return RaiseOnSnapshot(eventPoint_, [&](const SinkSnapshot& sinks) { return RaiseStatusChanged(sinks, statusCode); });
+    return RaiseOnSnapshot(eventPoint_,
+                           [&](const SinkSnapshot& sinks) { return RaiseStatusChanged(sinks, statusCode); });
 }
 
 HRESULT CSmartCardAuthPlugin::FireDataReady(BSTR smartCardName, BSTR smartCardReader, BSTR cspName)

@@ -8,8 +8,7 @@
 
 namespace quorvex {
 
-inline constexpr const wchar_t* kMissingStatusText =
-    L"ERROR: cannot load status string for requested status code.";
+inline constexpr const wchar_t* kMissingStatusText = L"ERROR: cannot load status string for requested status code.";
 
 // Never fails except by running out of memory (std::bad_alloc).
 std::wstring StatusText(LONG statusCode);

@@ -8,8 +8,8 @@
 namespace scardsim {
 
 struct AtrInfo {
-  DWORD length = 0;     // TS through TCK
-  DWORD protocols = 0;  // SCARD_PROTOCOL_T0 and/or SCARD_PROTOCOL_T1
+    DWORD length = 0;     // TS through TCK
+    DWORD protocols = 0;  // SCARD_PROTOCOL_T0 and/or SCARD_PROTOCOL_T1
 };
 
 // Reads at most `available` bytes; nothing when they do not hold a complete,

@@ -21,7 +21,8 @@
 // reader name of SCardStatusW. `parameter` counts characters. Every service
 // buffer ends right before an inaccessible page, so a caller that reads past
 // what it was given faults at once.
-#define SIM_HOSTILE_CUT_TAIL 1         // the last `parameter` characters are left out, and the length says so
+#define SIM_HOSTILE_CUT_TAIL \
+    1                                  // the last `parameter` characters are left out, and the length says so
                                        // (1 on a list: no closing empty name; 2: the last name unterminated)
 #define SIM_HOSTILE_LENGTH_SHORT 2     // complete answer, length `parameter` too small
 #define SIM_HOSTILE_LENGTH_LONG 3      // complete answer, length `parameter` too large
@@ -30,8 +31,9 @@
 // SCardGetStatusChangeW:
 #define SIM_HOSTILE_WAIT_NO_CHANGE 16     // success at once; every event state equals its current state
 #define SIM_HOSTILE_WAIT_CHANGED_FLAG 17  // success at once; event state = current state | SCARD_STATE_CHANGED
-#define SIM_HOSTILE_WAIT_HANG 18          // ignores timeout and changes: ends only on SCardCancel, a release
-                                          // of its context or SimReset
+#define SIM_HOSTILE_WAIT_HANG \
+    18  // ignores timeout and changes: ends only on SCardCancel, a release
+        // of its context or SimReset
 // SCardStatusW: the ATR length reported is `parameter` bytes (0, or more than
 // the caller's buffer); no more than the buffer holds is written.
 #define SIM_HOSTILE_ATR_LENGTH 32
@@ -120,41 +122,44 @@ namespace scardsim {
 
 // "3B:8F:80:01", "3b 8f 80 01" or "3B8F8001" -> bytes. Separators are ':',
 // '-' and blanks; anything else that is not a hex digit yields an empty ATR.
-inline std::vector<BYTE> AtrFromHex(const char* hex) {
-  std::vector<BYTE> bytes;
-  int high = -1;
-  for (const char* p = hex; *p; ++p) {
-    const char c = *p;
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else if (c == ':' || c == '-' || c == ' ') {
-      if (high >= 0) return {};  // odd digit count in a group
-      continue;
-    } else {
-      return {};
+inline std::vector<BYTE> AtrFromHex(const char* hex)
+{
+    std::vector<BYTE> bytes;
+    int high = -1;
+    for (const char* p = hex; *p; ++p) {
+        const char c = *p;
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else if (c == ':' || c == '-' || c == ' ') {
+            if (high >= 0) return {};  // odd digit count in a group
+            continue;
+        } else {
+            return {};
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<BYTE>(high << 4 | digit));
+            high = -1;
+        }
     }
-    if (high < 0) {
-      high = digit;
-    } else {
-      bytes.push_back(static_cast<BYTE>(high << 4 | digit));
-      high = -1;
-    }
-  }
-  if (high >= 0) return {};
-  return bytes;
+    if (high >= 0) return {};
+    return bytes;
 }
 
-inline BOOL InsertCard(LPCWSTR reader, const std::vector<BYTE>& atr, DWORD flags = 0) {
-  return SimInsertCard(reader, atr.data(), static_cast<DWORD>(atr.size()), flags);
+inline BOOL InsertCard(LPCWSTR reader, const std::vector<BYTE>& atr, DWORD flags = 0)
+{
+    return SimInsertCard(reader, atr.data(), static_cast<DWORD>(atr.size()), flags);
 }
 
-inline BOOL AddCardType(LPCWSTR cardName, const std::vector<BYTE>& atr, LPCWSTR cspName) {
-  return SimAddCardType(cardName, atr.data(), static_cast<DWORD>(atr.size()), cspName);
+inline BOOL AddCardType(LPCWSTR cardName, const std::vector<BYTE>& atr, LPCWSTR cspName)
+{
+    return SimAddCardType(cardName, atr.data(), static_cast<DWORD>(atr.size()), cspName);
 }
 
 }  // namespace scardsim

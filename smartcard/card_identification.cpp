@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "win/status_ids.h"
 #include "smartcard/card_watch.h"
+#include "win/status_ids.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex {
@@ -36,8 +36,8 @@ bool ReadAtr(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, const
         DWORD readerNameLength = SCARD_AUTOALLOCATE;
         DWORD state = 0;
         DWORD protocol = 0;
-        const LONG result =
-            ::SCardStatusW(card.get(), readerName.put(), &readerNameLength, &state, &protocol, atr, &atrLength);
+        const LONG result = ::SCardStatusW(card.get(), readerName.put(), &readerNameLength, &state, &protocol, atr,
+                                           &atrLength);
         QV_LOG(3, scope, "SCardStatus() return: 0x%X", Hex(result));
         if (result != SCARD_S_SUCCESS) {
             QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): failed to get card status: 0x%X", Hex(result));
@@ -86,8 +86,8 @@ bool LookUpProvider(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context
                     ScardBuffer<WCHAR>& provider, std::wstring_view& providerName)
 {
     DWORD providerLength = SCARD_AUTOALLOCATE;
-    const LONG result =
-        ::SCardGetCardTypeProviderNameW(context, cards.get(), SCARD_PROVIDER_CSP, provider.put(), &providerLength);
+    const LONG result = ::SCardGetCardTypeProviderNameW(context, cards.get(), SCARD_PROVIDER_CSP, provider.put(),
+                                                        &providerLength);
     QV_LOG(3, scope, "SCardGetCardTypeProviderName() return: 0x%X", Hex(result));
     if (result != SCARD_S_SUCCESS) {
         QV_LOG(1, scope, "*** SendDataReadyEventForCurrentCard(): unknown smart card type: 0x%X", Hex(result));

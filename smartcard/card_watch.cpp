@@ -62,8 +62,8 @@ enum class Waited { Change, Timeout, QuietEnd, Error };
 // One wait with its record and the stop rules both phases share. The stop flag
 // is read after a wait that timed out (and by the phases after a scan that
 // leads nowhere); a run that is cut off ends at once.
-Waited WaitOnce(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
-                std::vector<SCARD_READERSTATEW>& states, Phase phase, WaitPacer& pacer)
+Waited WaitOnce(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, std::vector<SCARD_READERSTATEW>& states,
+                Phase phase, WaitPacer& pacer)
 {
     pacer.BeforeWait();
     const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
@@ -88,15 +88,12 @@ Attempt ConnectToCard(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT conte
     QV_LOG(3, scope, "SCardConnect() return: 0x%X", Hex(result));
 
     switch (static_cast<DWORD>(result)) {
-    case SCARD_S_SUCCESS:
-        *card.put() = handle;
-        return Attempt::Connected;
+    case SCARD_S_SUCCESS: *card.put() = handle; return Attempt::Connected;
     case static_cast<DWORD>(SCARD_E_CANCELLED):
     case static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED):
     case static_cast<DWORD>(SCARD_P_SHUTDOWN):
     case static_cast<DWORD>(SCARD_E_SERVICE_STOPPED):
-    case static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER):
-        return Attempt::QuietEnd;
+    case static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER): return Attempt::QuietEnd;
     case static_cast<DWORD>(SCARD_W_REMOVED_CARD):
         host.SendStatusChanged(status::kCardRemoved);
         return Attempt::Warning;
@@ -128,8 +125,8 @@ enum class Scan { Nothing, Warning, Connected, End };
 // once; in the wait phase only the last attempt of the scan counts, so a
 // connection made earlier in the same scan is given up again. A run that is
 // cut off connects to no further card.
-Scan ScanReaders(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
-                 std::vector<SCARD_READERSTATEW>& states, Phase phase, ScardCard& kept)
+Scan ScanReaders(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, std::vector<SCARD_READERSTATEW>& states,
+                 Phase phase, ScardCard& kept)
 {
     Attempt last = Attempt::None;
     bool warningSeen = false;
@@ -140,17 +137,13 @@ Scan ScanReaders(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context,
         last = ConnectToCard(host, scope, context, slot, phase, card);
         switch (last) {
         case Attempt::QuietEnd:
-        case Attempt::Failed:
-            return Scan::End;
+        case Attempt::Failed: return Scan::End;
         case Attempt::Connected:
             kept = std::move(card);
             if (phase == Phase::Check) return Scan::Connected;
             break;
-        case Attempt::Warning:
-            warningSeen = true;
-            break;
-        case Attempt::None:
-            break;
+        case Attempt::Warning: warningSeen = true; break;
+        case Attempt::None: break;
         }
     }
     if (last == Attempt::Connected) return Scan::Connected;

@@ -5,24 +5,24 @@
 
 #include <new>
 
-#define QV_RETURN_IF_FAILED(expr)                  \
-    do {                                           \
-        const HRESULT qv_hr_ = (expr);             \
-        if (FAILED(qv_hr_)) return qv_hr_;         \
+#define QV_RETURN_IF_FAILED(expr)          \
+    do {                                   \
+        const HRESULT qv_hr_ = (expr);     \
+        if (FAILED(qv_hr_)) return qv_hr_; \
     } while (0)
 
 // Returns the HRESULT of a Win32 error code (a LONG or DWORD result) unless it
 // is ERROR_SUCCESS.
-#define QV_RETURN_IF_WIN32_ERROR(expr)                                                            \
-    do {                                                                                          \
-        const LONG qv_error_ = static_cast<LONG>(expr);                                           \
-        if (qv_error_ != ERROR_SUCCESS) return ::quorvex::HresultFromWin32(qv_error_);            \
+#define QV_RETURN_IF_WIN32_ERROR(expr)                                                 \
+    do {                                                                               \
+        const LONG qv_error_ = static_cast<LONG>(expr);                                \
+        if (qv_error_ != ERROR_SUCCESS) return ::quorvex::HresultFromWin32(qv_error_); \
     } while (0)
 
 // Returns hr when the condition holds.
-#define QV_RETURN_HR_IF(hr, condition)             \
-    do {                                           \
-        if (condition) return (hr);                \
+#define QV_RETURN_HR_IF(hr, condition) \
+    do {                               \
+        if (condition) return (hr);    \
     } while (0)
 
 namespace quorvex {

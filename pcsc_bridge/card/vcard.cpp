@@ -43,7 +43,8 @@ std::vector<uint8_t> ParseHex(const std::string& text)
     std::string digits;
     for (char c : text)
         if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 

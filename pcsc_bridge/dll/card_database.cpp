@@ -27,9 +27,11 @@ private:
 bool ReadValue(HKEY key, const wchar_t* name, DWORD type, std::vector<uint8_t>& out)
 {
     DWORD actual = 0, size = 0;
-    if (::RegQueryValueExW(key, name, nullptr, &actual, nullptr, &size) != ERROR_SUCCESS || actual != type) return false;
+    if (::RegQueryValueExW(key, name, nullptr, &actual, nullptr, &size) != ERROR_SUCCESS || actual != type)
+        return false;
     out.resize(size);
-    return ::RegQueryValueExW(key, name, nullptr, &actual, out.data(), &size) == ERROR_SUCCESS && (out.resize(size), true);
+    return ::RegQueryValueExW(key, name, nullptr, &actual, out.data(), &size) == ERROR_SUCCESS &&
+           (out.resize(size), true);
 }
 
 LONG Win32(LONG error)
@@ -88,13 +90,15 @@ LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT, LPCWSTR cardName, DWORD 
     return Deliver(csp.data(), static_cast<DWORD>(csp.size()), sizeof(wchar_t), out, length);
 }
 
-LONG WINAPI SCardIntroduceCardTypeW(SCARDCONTEXT, LPCWSTR cardName, LPCGUID, LPCGUID, DWORD, LPCBYTE atr,
-                                    LPCBYTE mask, DWORD atrLength)
+LONG WINAPI SCardIntroduceCardTypeW(SCARDCONTEXT, LPCWSTR cardName, LPCGUID, LPCGUID, DWORD, LPCBYTE atr, LPCBYTE mask,
+                                    DWORD atrLength)
 {
-    if (!cardName || !*cardName || !atr || atrLength == 0 || atrLength > kWindowsAtrSize) return SCARD_E_INVALID_PARAMETER;
+    if (!cardName || !*cardName || !atr || atrLength == 0 || atrLength > kWindowsAtrSize)
+        return SCARD_E_INVALID_PARAMETER;
     Key card;
     const std::wstring path = std::wstring(kCards) + L"\\" + cardName;
-    LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, card.put(), nullptr);
+    LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, card.put(),
+                                nullptr);
     if (rc == ERROR_SUCCESS) rc = ::RegSetValueExW(card.get(), L"ATR", 0, REG_BINARY, atr, atrLength);
     if (rc == ERROR_SUCCESS && mask) rc = ::RegSetValueExW(card.get(), L"ATRMask", 0, REG_BINARY, mask, atrLength);
     return rc == ERROR_SUCCESS ? SCARD_S_SUCCESS : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));

@@ -88,8 +88,8 @@ namespace pcscbridge {
 bool Call(Op op, uint32_t context, uint32_t card, uint32_t a1, uint32_t a2, const std::vector<uint8_t>& data,
           Reply& reply, LONG& failure)
 {
-    const RequestHeader rq{kMagic, static_cast<uint32_t>(op), context, card, a1, a2, 0,
-                           static_cast<uint32_t>(data.size())};
+    const RequestHeader rq{kMagic, static_cast<uint32_t>(op),         context, card, a1, a2,
+                           0,      static_cast<uint32_t>(data.size())};
     SOCKET s = INVALID_SOCKET;
     {
         std::lock_guard<std::mutex> guard(g_poolLock);
@@ -315,7 +315,8 @@ LONG WINAPI SCardStatusW(SCARDHANDLE card, LPWSTR readerName, LPDWORD readerLeng
     if (readerLength) {
         std::wstring wide = Wide(name.data(), name.size());
         wide.append(2, L'\0');  // a multi-string of one name
-        const LONG rc = Deliver(wide.data(), static_cast<DWORD>(wide.size()), sizeof(wchar_t), readerName, readerLength);
+        const LONG rc = Deliver(wide.data(), static_cast<DWORD>(wide.size()), sizeof(wchar_t), readerName,
+                                readerLength);
         if (rc != SCARD_S_SUCCESS) return rc;
     }
     if (atrLength) return Deliver(o.atr, o.atrLength, 1, atr, atrLength);
@@ -334,8 +335,8 @@ LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST send, LPCBYTE co
     if (!send || !command || !responseLength) return SCARD_E_INVALID_PARAMETER;
     Reply reply;
     LONG failure = 0;
-    if (!Call(Op::Transmit, 0, Handle32(card), send->dwProtocol, 0, std::vector<uint8_t>(command, command + commandLength),
-              reply, failure))
+    if (!Call(Op::Transmit, 0, Handle32(card), send->dwProtocol, 0,
+              std::vector<uint8_t>(command, command + commandLength), reply, failure))
         return failure;
     if (reply.header.result != SCARD_S_SUCCESS) return static_cast<LONG>(reply.header.result);
     return Deliver(reply.data.data(), static_cast<DWORD>(reply.data.size()), 1, response, responseLength);

@@ -62,7 +62,8 @@ bool WriteAll(int fd, const void* buffer, size_t length)
 // A handle whose release failed this way no longer exists in pcscd.
 bool Gone(LONG rc)
 {
-    return rc == SCARD_S_SUCCESS || rc == SCARD_E_INVALID_HANDLE || rc == SCARD_F_COMM_ERROR || rc == SCARD_E_NO_SERVICE;
+    return rc == SCARD_S_SUCCESS || rc == SCARD_E_INVALID_HANDLE || rc == SCARD_F_COMM_ERROR ||
+           rc == SCARD_E_NO_SERVICE;
 }
 
 // pcsc-lite's LONG is 64 bits; the values are Windows' 32-bit ones.
@@ -124,14 +125,20 @@ Answer Handle(const RequestHeader& rq, const std::vector<uint8_t>& body)
     }
     case Op::GetStatusChange: {
         const uint32_t count = rq.a2;
-        if (count > kMaxReaderStates) { h.result = Cut(SCARD_E_INVALID_PARAMETER); break; }
+        if (count > kMaxReaderStates) {
+            h.result = Cut(SCARD_E_INVALID_PARAMETER);
+            break;
+        }
         Reader in(body.data(), body.size());
         std::vector<std::string> names(count);
         // pcsc-lite's SCARD_READERSTATE: 8-byte DWORDs and a 33-byte ATR (80 bytes a record).
         std::vector<SCARD_READERSTATE> states(count);
         for (uint32_t i = 0; i < count; ++i) {
             StateIn s{};
-            if (!in.Get(s) || !in.GetBytes(names[i], s.nameLength)) { h.result = Cut(SCARD_E_INVALID_PARAMETER); return a; }
+            if (!in.Get(s) || !in.GetBytes(names[i], s.nameLength)) {
+                h.result = Cut(SCARD_E_INVALID_PARAMETER);
+                return a;
+            }
             states[i].dwCurrentState = s.currentState;
         }
         for (uint32_t i = 0; i < count; ++i) states[i].szReader = names[i].c_str();
@@ -207,8 +214,12 @@ Answer Handle(const RequestHeader& rq, const std::vector<uint8_t>& body)
         break;
     }
     case Op::ServiceControl: {
-        if (g_control.empty()) { h.result = Cut(SCARD_E_UNSUPPORTED_FEATURE); break; }
-        const std::string command = "'" + g_control + "' " + (rq.a1 ? "pcscd-start" : "pcscd-stop") + " >/dev/null 2>&1";
+        if (g_control.empty()) {
+            h.result = Cut(SCARD_E_UNSUPPORTED_FEATURE);
+            break;
+        }
+        const std::string command = "'" + g_control + "' " + (rq.a1 ? "pcscd-start" : "pcscd-stop") +
+                                    " >/dev/null 2>&1";
         h.result = std::system(command.c_str()) == 0 ? 0 : Cut(SCARD_F_UNKNOWN_ERROR);
         if (!rq.a1) {
             // A stopped pcscd holds nothing open any more.
@@ -245,8 +256,10 @@ int main(int argc, char** argv)
     int port = kDefaultPort;
     if (const char* env = std::getenv(kPortVariable)) port = std::atoi(env);
     for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--port") port = std::atoi(argv[i + 1]);
-        else if (std::string(argv[i]) == "--control") g_control = argv[i + 1];
+        if (std::string(argv[i]) == "--port")
+            port = std::atoi(argv[i + 1]);
+        else if (std::string(argv[i]) == "--control")
+            g_control = argv[i + 1];
     ::signal(SIGPIPE, SIG_IGN);
 
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
-#include <winscard.h>
 #include <ocidl.h>
+#include <winscard.h>
+#include <ws2tcpip.h>
 
 #include <chrono>
 #include <thread>
@@ -127,7 +127,8 @@ bool WaitForPresence(const wchar_t* reader, bool present, std::chrono::milliseco
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool seen = false;
     while (!seen && std::chrono::steady_clock::now() < deadline) {
-        if (SCardGetStatusChangeW(context, 100, &state, 1) == SCARD_S_SUCCESS) state.dwCurrentState = state.dwEventState;
+        if (SCardGetStatusChangeW(context, 100, &state, 1) == SCARD_S_SUCCESS)
+            state.dwCurrentState = state.dwEventState;
         seen = ((state.dwCurrentState & SCARD_STATE_PRESENT) != 0) == present && state.dwCurrentState != 0;
     }
     SCardReleaseContext(context);
@@ -141,7 +142,8 @@ protected:
         WSADATA data;
         ::WSAStartup(MAKEWORD(2, 2), &data);
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCardKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCardKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
         const BYTE mask[] = {0xFF, 0xFF, 0xFF, 0xFF};
         ::RegSetValueExW(key, L"ATR", 0, REG_BINARY, kKnownAtr.data(), static_cast<DWORD>(kKnownAtr.size()));
         ::RegSetValueExW(key, L"ATRMask", 0, REG_BINARY, mask, sizeof mask);
@@ -157,7 +159,8 @@ protected:
         ASSERT_TRUE(WaitForPresence(kReader0, false, 3s));
         ASSERT_TRUE(WaitForPresence(kReader1, false, 3s));
         ASSERT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        ASSERT_EQ(S_OK, dll.CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, reinterpret_cast<void**>(plugin.put())));
+        ASSERT_EQ(S_OK,
+                  dll.CreateInstance(nullptr, IID_IPkiAuthenticationPlugin, reinterpret_cast<void**>(plugin.put())));
         sink = TestSink::Create();
         ASSERT_EQ(S_OK, Advise(plugin.get(), sink.get(), &cookie));
     }

@@ -113,11 +113,8 @@ TEST_F(InvokeTest, EachMethodGetsItsArgumentsInOrderAndItsResultEvenWhenItFails)
         VARTYPE resultType;
         const wchar_t* result;
     } table[] = {
-        {1, {L"reader"}, VT_I4, L"-1"},
-        {2, {L"user", L"domain", L"1234"}, VT_I4, L"-1"},
-        {3, {}, VT_I4, L"-1"},
-        {4, {L"99"}, VT_BSTR, L"device 99"},
-        {5, {L"user", L"domain"}, VT_I4, L"-1"},
+        {1, {L"reader"}, VT_I4, L"-1"},      {2, {L"user", L"domain", L"1234"}, VT_I4, L"-1"}, {3, {}, VT_I4, L"-1"},
+        {4, {L"99"}, VT_BSTR, L"device 99"}, {5, {L"user", L"domain"}, VT_I4, L"-1"},
     };
     plugin.nextResult = E_FAIL;
     plugin.nextNumber = -1;
@@ -301,9 +298,19 @@ TEST(DispatchNames, MethodNamesOnlyAndCaseInsensitiveForAsciiLetters)
         const wchar_t* name;
         DISPID dispid;  // 0: unknown
     } table[] = {
-        {L"OpenDevice", 1}, {L"StartCapture", 2}, {L"EndCapture", 3}, {L"GetDeviceID", 4}, {L"GetDeviceCount", 5},
-        {L"GetStatusString", 6}, {L"getdeviceid", 4}, {L"GETSTATUSSTRING", 6}, {L"GetDevice", 0},
-        {L"GetDeviceIDs", 0}, {L"", 0}, {L"deviceID", 0}, {L"returnCode", 0},
+        {L"OpenDevice", 1},
+        {L"StartCapture", 2},
+        {L"EndCapture", 3},
+        {L"GetDeviceID", 4},
+        {L"GetDeviceCount", 5},
+        {L"GetStatusString", 6},
+        {L"getdeviceid", 4},
+        {L"GETSTATUSSTRING", 6},
+        {L"GetDevice", 0},
+        {L"GetDeviceIDs", 0},
+        {L"", 0},
+        {L"deviceID", 0},
+        {L"returnCode", 0},
         {L"G\u0130tDeviceID", 0},  // a capital dotted I is no case variant of ASCII i
     };
     for (const auto& row : table) {

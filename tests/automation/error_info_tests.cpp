@@ -36,7 +36,8 @@ std::wstring Describe(IErrorInfo* info)
     info->GetHelpContext(&context);
     info->GetGUID(&guid);
     return std::wstring(source.view()) + L"|" + std::wstring(description.view()) + L"|" +
-           std::wstring(helpFile.view()) + L"|" + std::to_wstring(context) + (IsEqualGUID(guid, IID_IDispatch) ? L"" : L"|wrong GUID");
+           std::wstring(helpFile.view()) + L"|" + std::to_wstring(context) +
+           (IsEqualGUID(guid, IID_IDispatch) ? L"" : L"|wrong GUID");
 }
 
 HRESULT WINAPI FillInLater(EXCEPINFO* record)

@@ -2,8 +2,8 @@
 // helpers to follow one capture from the outside.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <winscard.h>
 
 #include <cstdio>
@@ -101,10 +101,13 @@ protected:
     void SetUp() override
     {
         SimulatedServiceTest::SetUp();
-        const struct { const wchar_t* card; const std::vector<BYTE>& atr; const wchar_t* csp; } types[] = {
-            {L"Alpha Card", kAtrAlpha, L"Alpha CSP"}, {L"Beta Card", kAtrBeta, L"Beta CSP"},
-            {L"Bare Card", kAtrNoCsp, nullptr},       {L"Long Card", kAtrLong, L"Long CSP"},
-            {L"Gamma One", kAtrGamma, L"Gamma One CSP"}, {L"Gamma Two", kAtrGamma, L"Gamma Two CSP"}};
+        const struct {
+            const wchar_t* card;
+            const std::vector<BYTE>& atr;
+            const wchar_t* csp;
+        } types[] = {{L"Alpha Card", kAtrAlpha, L"Alpha CSP"},    {L"Beta Card", kAtrBeta, L"Beta CSP"},
+                     {L"Bare Card", kAtrNoCsp, nullptr},          {L"Long Card", kAtrLong, L"Long CSP"},
+                     {L"Gamma One", kAtrGamma, L"Gamma One CSP"}, {L"Gamma Two", kAtrGamma, L"Gamma Two CSP"}};
         for (const auto& type : types) ASSERT_TRUE(scardsim::AddCardType(type.card, type.atr, type.csp));
         plugin = quorvex::test::CreatePlugin();
         ASSERT_TRUE(plugin);
@@ -144,7 +147,10 @@ protected:
         return rc;
     }
     // Waits until the worker has ended by itself (its events are then all delivered).
-    void WaitForWorkerEnd() { EXPECT_TRUE(WaitUntil([&] { return !object().capturing(); })) << "worker did not end"; }
+    void WaitForWorkerEnd()
+    {
+        EXPECT_TRUE(WaitUntil([&] { return !object().capturing(); })) << "worker did not end";
+    }
     // Returns once a wait that started after the service's last change has begun.
     void WaitForWatchToTakeIn()
     {

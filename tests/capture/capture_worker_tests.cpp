@@ -64,7 +64,8 @@ TEST_F(CaptureWorkerTest, NoReaderSelectedFailsWith211ThenANewCaptureStarts)
     EXPECT_EQ(0u, SimCallCount("SCardEstablishContext"));
     const auto records = LinesWith(Log(), "*** ");
     ASSERT_EQ(1u, records.size());
-    EXPECT_EQ("*** SendDataReadyEventForCurrentCard(): reader not selected", records[0].substr(records[0].find("*** ")));
+    EXPECT_EQ("*** SendDataReadyEventForCurrentCard(): reader not selected",
+              records[0].substr(records[0].find("*** ")));
 
     LONG rc = -1;
     ASSERT_EQ(S_OK, plugin->OpenDevice(nullptr, &rc));
@@ -109,8 +110,8 @@ TEST_F(CaptureWorkerTest, WorkerBlockedInASinkIsCancelledAndCutOffAfter15Seconds
     const std::string kNotGraceful = "FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
     const std::string kMark = "-- blocked sink --\n";
     if (::GetEnvironmentVariableW(L"QUORVEX_CAPTURE_CHILD", nullptr, 0) == 0) {
-        const std::vector<std::string> texts =
-            quorvex::test::RunCurrentTestUnderDebugger(L"QUORVEX_CAPTURE_CHILD", {kGraceful, kNotGraceful, kMark});
+        const std::vector<std::string> texts = quorvex::test::RunCurrentTestUnderDebugger(
+            L"QUORVEX_CAPTURE_CHILD", {kGraceful, kNotGraceful, kMark});
         // The normal stop: once from the ending worker, once from the stop.
         // Then the time-out, and each of the two later workers ending by itself.
         EXPECT_EQ(std::vector<std::string>({kGraceful, kGraceful, kMark, kNotGraceful, kGraceful, kGraceful}), texts);

@@ -25,23 +25,23 @@ TEST_F(CardWatchTest, RoadOfOneCaptureDeliversDataReadyWithTraceAtLevel3)
 
     const std::string log = Log();
     EXPECT_TRUE(InOrder(log, {
-        "SmartCardAuthPlugin.cpp:",
-        "CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard() ---->",
-        "selected reader: 0, # of reader: 2",
-        "check SC status",
-        "SCardGetStatusChange() return: 0x0",
-        "SCardConnect() return: 0x0",
-        "------------------------------",
-        "found a card in reader",
-        "SCardStatus() return: 0x0",
-        "SCardListCards() return: 0x0",
-        "SCardGetCardTypeProviderName() return: 0x0",
-        "CSmartCardAuthPlugin::SendStatusChanged(0xC5)",
-        "send DataReady event",
-        "SCardDisconnect() return: 0x0",
-        "CSmartCardAuthPlugin::SendStatusChanged(0xC5)",
-        "<---- CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard() return OK",
-    }));
+                                 "SmartCardAuthPlugin.cpp:",
+                                 "CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard() ---->",
+                                 "selected reader: 0, # of reader: 2",
+                                 "check SC status",
+                                 "SCardGetStatusChange() return: 0x0",
+                                 "SCardConnect() return: 0x0",
+                                 "------------------------------",
+                                 "found a card in reader",
+                                 "SCardStatus() return: 0x0",
+                                 "SCardListCards() return: 0x0",
+                                 "SCardGetCardTypeProviderName() return: 0x0",
+                                 "CSmartCardAuthPlugin::SendStatusChanged(0xC5)",
+                                 "send DataReady event",
+                                 "SCardDisconnect() return: 0x0",
+                                 "CSmartCardAuthPlugin::SendStatusChanged(0xC5)",
+                                 "<---- CSmartCardAuthPlugin::SendDataReadyEventForCurrentCard() return OK",
+                             }));
     // Quiet waits before the card came: two records per wait.
     EXPECT_TRUE(InOrder(log, {"check SC status", "SCardGetStatusChange() return: 0x8010000A", "check SC status"}));
     for (const std::string& line : LinesWith(log, "SCardConnect() return")) {
@@ -98,8 +98,9 @@ TEST_F(CardWatchTest, UnresponsiveCardWarnsThenTheWaitPhaseIdentifiesAWorkingCar
     EXPECT_EQ(Events({L"StatusChanged 0x50DB", L"DataReady Beta Card|Reader One|Beta CSP"}), WorkerEvents());
     const std::string log = Log();
     EXPECT_EQ(1u, LinesWith(log, "wait for a card to be present").size());
-    EXPECT_TRUE(InOrder(log, {"SCardConnect() return: 0x80100066", "wait for a card to be present", "SC status has change",
-                              "SC status has change", "SCardConnect() return: 0x0", "return OK"}));
+    EXPECT_TRUE(
+        InOrder(log, {"SCardConnect() return: 0x80100066", "wait for a card to be present", "SC status has change",
+                      "SC status has change", "SCardConnect() return: 0x0", "return OK"}));
     // After the phase change, quiet waits write one record each.
     EXPECT_EQ(std::string::npos, log.find("check SC status", log.find("wait for a card to be present")));
 }
@@ -131,7 +132,8 @@ TEST_P(SeveralNewCardsTest, InOneWaitPhaseScanOnlyTheLastConnectionCounts)
         WaitForWorkerEnd();
         EXPECT_EQ(2u, SimCallCount("SCardDisconnect"));
     }
-    EXPECT_EQ(Events({L"StatusChanged 0x50DB", lastWarns ? L"StatusChanged 0x50DB" : L"DataReady Beta Card|Reader Two|Beta CSP"}),
+    EXPECT_EQ(Events({L"StatusChanged 0x50DB",
+                      lastWarns ? L"StatusChanged 0x50DB" : L"DataReady Beta Card|Reader Two|Beta CSP"}),
               WorkerEvents());
     EXPECT_EQ(3u, SimCallCount("SCardConnectW"));
     EXPECT_EQ(2, object().selectedIndex());

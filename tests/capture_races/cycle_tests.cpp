@@ -145,11 +145,11 @@ TEST_F(CycleTest, CaptureCyclesKeepHandlesAndPrivateBytesFlat)
     const DWORD handlesAfter = HandleCount(&handleSource);
     const LONGLONG bytesAfter = PrivateBytes(&bytesSource);
 
-    std::printf("%d cycles after %d warm-up (%ld DataReady): handles (%s) %lu -> %lu, private bytes (%s) %lld -> "
-                "%lld (%+lld)\n",
-                cycles, warmUp, counting.dataReady() - dataReadyBefore, handleSource, static_cast<unsigned long>(handlesBefore),
-                static_cast<unsigned long>(handlesAfter), bytesSource, bytesBefore, bytesAfter,
-                bytesAfter - bytesBefore);
+    std::printf(
+        "%d cycles after %d warm-up (%ld DataReady): handles (%s) %lu -> %lu, private bytes (%s) %lld -> "
+        "%lld (%+lld)\n",
+        cycles, warmUp, counting.dataReady() - dataReadyBefore, handleSource, static_cast<unsigned long>(handlesBefore),
+        static_cast<unsigned long>(handlesAfter), bytesSource, bytesBefore, bytesAfter, bytesAfter - bytesBefore);
     RecordProperty("cycles", cycles);
     RecordProperty("handles_before", static_cast<int>(handlesBefore));
     RecordProperty("handles_after", static_cast<int>(handlesAfter));

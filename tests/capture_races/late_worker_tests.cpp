@@ -24,8 +24,8 @@ const std::string kMark = "-- last release --\n";
 TEST(LateWorkerTest, ReleaseWhileASinkBlocks16SecondsLeavesAnUnloadableModule)
 {
     if (::GetEnvironmentVariableW(L"QUORVEX_RACES_CHILD", nullptr, 0) == 0) {
-        const std::vector<std::string> texts =
-            quorvex::test::RunCurrentTestUnderDebugger(L"QUORVEX_RACES_CHILD", {kGraceful, kNotGraceful, kMark});
+        const std::vector<std::string> texts = quorvex::test::RunCurrentTestUnderDebugger(
+            L"QUORVEX_RACES_CHILD", {kGraceful, kNotGraceful, kMark});
         // The release's stop times out; the late worker ends by itself later.
         EXPECT_EQ(std::vector<std::string>({kMark, kNotGraceful, kGraceful}), texts);
         return;
@@ -49,7 +49,8 @@ TEST(LateWorkerTest, ReleaseWhileASinkBlocks16SecondsLeavesAnUnloadableModule)
     ASSERT_EQ(S_OK, quorvex::test::AdviseEvents(plugin.get(), sink.get(), &cookie));
     // Held by the object until it is destroyed, and never called.
     const ComPtr<TestSink> holder = TestSink::Create({.answersEventDiid = false, .answersPropertyNotifySink = true});
-    ASSERT_EQ(S_OK, quorvex::test::FindConnectionPoint(plugin.get(), IID_IPropertyNotifySink)->Advise(holder.get(), &cookie));
+    ASSERT_EQ(S_OK,
+              quorvex::test::FindConnectionPoint(plugin.get(), IID_IPropertyNotifySink)->Advise(holder.get(), &cookie));
     ASSERT_EQ(2u, holder->RefCount());
 
     // The warning's handler holds the worker 16 s, beyond the stop's 15 s.

@@ -21,8 +21,7 @@ public:
     void Sample() noexcept
     {
         const DWORD open = SimOpenContexts();
-        for (DWORD seen = peak_.load(); open > seen && !peak_.compare_exchange_weak(seen, open);) {
-        }
+        for (DWORD seen = peak_.load(); open > seen && !peak_.compare_exchange_weak(seen, open);) {}
     }
     DWORD peak() const noexcept { return peak_.load(); }
 

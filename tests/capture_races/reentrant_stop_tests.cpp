@@ -34,8 +34,9 @@ TEST_P(ReentrantStopTest, StopFromInsideAnEventReturnsAtOnceAndTheWorkerGoesQuie
     // Held by the object until it is destroyed, and never called.
     const ComPtr<TestSink> holder = TestSink::Create({.answersEventDiid = false, .answersPropertyNotifySink = true});
     DWORD holderCookie = 0;
-    ASSERT_EQ(S_OK, quorvex::test::FindConnectionPoint(plugin.get(), IID_IPropertyNotifySink)
-                        ->Advise(holder.get(), &holderCookie));
+    ASSERT_EQ(
+        S_OK,
+        quorvex::test::FindConnectionPoint(plugin.get(), IID_IPropertyNotifySink)->Advise(holder.get(), &holderCookie));
 
     std::atomic<bool> stopped{false};
     std::atomic<LONG> endCaptureResult{-99};

@@ -15,11 +15,11 @@ namespace {
 struct Restart {
     const char* name;
     const std::vector<BYTE>* atr = &kAtrAlpha;  // the card that stays in the reader; null: none
-    LONG connect = 0;                          // the card's connection result
+    LONG connect = 0;                           // the card's connection result
     DWORD service = SIM_SERVICE_RUNNING;
-    const wchar_t* finalEvent;                 // the event that ends each capture
-    const wchar_t* trailingEvent = nullptr;    // one more event after it
-    bool fromHandler = false;                  // StartCapture inside the final event's handler
+    const wchar_t* finalEvent;               // the event that ends each capture
+    const wchar_t* trailingEvent = nullptr;  // one more event after it
+    bool fromHandler = false;                // StartCapture inside the final event's handler
 };
 
 void PrintTo(const Restart& c, std::ostream* os) { *os << c.name; }
@@ -27,7 +27,9 @@ void PrintTo(const Restart& c, std::ostream* os) { *os << c.name; }
 const Restart kRestarts[] = {
     {.name = "AfterDataReady", .finalEvent = L"DataReady Alpha Card|Reader Zero|Alpha CSP"},
     {.name = "InsideDataReady", .finalEvent = L"DataReady Alpha Card|Reader Zero|Alpha CSP", .fromHandler = true},
-    {.name = "AfterUnknownCard", .atr = &kAtrUnknown, .finalEvent = L"Failed 210",
+    {.name = "AfterUnknownCard",
+     .atr = &kAtrUnknown,
+     .finalEvent = L"Failed 210",
      .trailingEvent = L"StatusChanged 0x80DE"},
     {.name = "AfterConnectError", .connect = SCARD_W_RESET_CARD, .finalEvent = L"Failed 213"},
     {.name = "InsideConnectError", .connect = SCARD_W_RESET_CARD, .finalEvent = L"Failed 213", .fromHandler = true},
@@ -80,10 +82,14 @@ TEST_P(RestartTest, StartCaptureRightAfterTheFinalEventStartsANewCapture)
     int endings = 0, trailing = 0, started = 0, other = 0;
     for (const SinkCall& call : sink->Calls()) {
         const std::wstring text = Describe(call);
-        if (text == c.finalEvent) ++endings;
-        else if (c.trailingEvent && text == c.trailingEvent) ++trailing;
-        else if (text == L"StatusChanged 0x20CC") ++started;
-        else ++other;
+        if (text == c.finalEvent)
+            ++endings;
+        else if (c.trailingEvent && text == c.trailingEvent)
+            ++trailing;
+        else if (text == L"StatusChanged 0x20CC")
+            ++started;
+        else
+            ++other;
     }
     EXPECT_EQ(captures, endings);
     EXPECT_EQ(c.trailingEvent ? captures : 0, trailing);

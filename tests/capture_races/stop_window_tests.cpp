@@ -88,7 +88,8 @@ TEST_P(StopWindowTest, CardArrivingWhileEndCaptureRuns)
 
             ::Sleep(5);  // anything late would show by now: the worker has ended
             EXPECT_EQ(callsAtReturn, sink->CallCount()) << "event after EndCapture returned";
-            const Events expected = startedAtReturn == 1 ? Events{L"DataReady Alpha Card|Reader Zero|Alpha CSP"} : Events{};
+            const Events expected = startedAtReturn == 1 ? Events{L"DataReady Alpha Card|Reader Zero|Alpha CSP"}
+                                                         : Events{};
             EXPECT_EQ(expected, WorkerEvents());
             EXPECT_EQ(Events({L"StatusChanged 0x20CC"}), HostEvents());
 

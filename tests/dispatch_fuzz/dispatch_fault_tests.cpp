@@ -74,7 +74,7 @@ TEST_F(DispatchFaultTest, AFailedCallLeavesEveryArgumentAsItWas)
         ::VariantClear(variable.get());
         *variable.get() = Value(VT_R8, 0);
         V_R8(variable.get()) = 2.5;
-        arguments.values[row.count - 1] = row.dispid == 5 ? RefersTo(variable.get())
+        arguments.values[row.count - 1] = row.dispid == 5   ? RefersTo(variable.get())
                                           : row.dispid == 6 ? Value(VT_BSTR, 0, L"204")
                                                             : Value(VT_I4, 5);
         arguments.values[row.misfit] = Value(VT_NULL);
@@ -82,9 +82,9 @@ TEST_F(DispatchFaultTest, AFailedCallLeavesEveryArgumentAsItWas)
         DISPPARAMS params = arguments.Params();
         UniqueVariant result;
         UINT argumentError = 99;
-        EXPECT_EQ(plugin->Invoke(row.dispid, IID_NULL, 0, DISPATCH_METHOD, &params, result.get(), nullptr,
-                                 &argumentError),
-                  DISP_E_TYPEMISMATCH);
+        EXPECT_EQ(
+            plugin->Invoke(row.dispid, IID_NULL, 0, DISPATCH_METHOD, &params, result.get(), nullptr, &argumentError),
+            DISP_E_TYPEMISMATCH);
         EXPECT_EQ(argumentError, row.misfit);
         EXPECT_EQ(std::memcmp(arguments.values.data(), before.data(), row.count * sizeof(VARIANT)), 0);
         EXPECT_EQ(V_VT(variable.get()), VT_R8);

@@ -69,7 +69,7 @@ void ConfigureService(Rng& rng, FuzzContext& context)
         // Not SCardReleaseContext: a context the service refuses to release
         // stays open whatever the caller does.
         static const char* const operations[] = {"SCardEstablishContext", "SCardListReadersW", "SCardGetStatusChangeW",
-                                                 "SCardConnectW", "SCardStatusW", "SCardListCardsW"};
+                                                 "SCardConnectW",         "SCardStatusW",      "SCardListCardsW"};
         static const LONG errors[] = {static_cast<LONG>(SCARD_F_INTERNAL_ERROR), static_cast<LONG>(SCARD_E_NO_MEMORY),
                                       static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE),
                                       static_cast<LONG>(SCARD_E_NO_SERVICE)};
@@ -182,10 +182,11 @@ TEST_F(DispatchFuzzTest, HostileCallersGetCleanAnswersAndNothingIsLost)
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const FuzzContext::Tally& t = context.tally;
-    std::printf("dispatch fuzz: seed 0x%X, %zu cases in %.1f s (%zu Invoke: %zu rejected early, %zu type mismatches, "
-                "%zu reached the method, %zu captures; %zu GetIDsOfNames)%s\n",
-                seed, done, seconds, t.invokes, t.early, t.mismatches, t.methods, t.captures, t.names,
-                done < total ? " - time budget reached" : "");
+    std::printf(
+        "dispatch fuzz: seed 0x%X, %zu cases in %.1f s (%zu Invoke: %zu rejected early, %zu type mismatches, "
+        "%zu reached the method, %zu captures; %zu GetIDsOfNames)%s\n",
+        seed, done, seconds, t.invokes, t.early, t.mismatches, t.methods, t.captures, t.names,
+        done < total ? " - time budget reached" : "");
     RecordProperty("cases", static_cast<int>(done));
     RecordProperty("seed", static_cast<int>(seed));
     EXPECT_GE(done, std::min<std::size_t>(total, 2000)) << "too few cases to mean anything";

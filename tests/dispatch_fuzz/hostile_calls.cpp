@@ -84,10 +84,8 @@ STDMETHODIMP ValueObject::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*,
         V_VT(result) = VT_I4;
         V_I4(result) = 12;
         return S_OK;
-    case Answer::Error:
-        return E_FAIL;
-    case Answer::Nothing:
-        return S_OK;
+    case Answer::Error: return E_FAIL;
+    case Answer::Nothing: return S_OK;
     }
     return E_UNEXPECTED;
 }
@@ -99,15 +97,27 @@ constexpr UINT kMaxLaidOut = 6;  // more arguments than any method takes, up to 
 // ---------------------------------------------------------------------------
 // Argument values
 
-const VARTYPE kIntegerFamily[] = {VT_I1,  VT_UI1, VT_I2,   VT_UI2, VT_I4,   VT_UI4,    VT_INT,
-                                  VT_UINT, VT_I8, VT_UI8, VT_BOOL, VT_ERROR, VT_HRESULT};
-const VARTYPE kByReferenceScalars[] = {VT_I1,  VT_UI1, VT_I2,   VT_UI2,   VT_I4, VT_UI4, VT_INT,  VT_UINT, VT_I8,
-                                       VT_UI8, VT_BOOL, VT_ERROR, VT_R4, VT_R8,  VT_DATE, VT_CY,  VT_DECIMAL};
-const double kDoubles[] = {0.0,     -0.0,   1.5,   2.5,  -1.0, 3.0, 15.49, 1e300, -1e300,
-                           4294967296.0, 2147483647.5, 1e-310, std::numeric_limits<double>::quiet_NaN(),
-                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-const wchar_t* const kNumberTexts[] = {L"5", L"3", L"-1", L" 12 ", L"1e3", L"&H10", L"3.5", L"99999999999", L"0x10",
-                                       L"+7", L"1,000", L"\u0661"};
+const VARTYPE kIntegerFamily[] = {VT_I1,   VT_UI1, VT_I2,  VT_UI2,  VT_I4,    VT_UI4,    VT_INT,
+                                  VT_UINT, VT_I8,  VT_UI8, VT_BOOL, VT_ERROR, VT_HRESULT};
+const VARTYPE kByReferenceScalars[] = {VT_I1,  VT_UI1,  VT_I2,    VT_UI2, VT_I4, VT_UI4,  VT_INT, VT_UINT,   VT_I8,
+                                       VT_UI8, VT_BOOL, VT_ERROR, VT_R4,  VT_R8, VT_DATE, VT_CY,  VT_DECIMAL};
+const double kDoubles[] = {0.0,
+                           -0.0,
+                           1.5,
+                           2.5,
+                           -1.0,
+                           3.0,
+                           15.49,
+                           1e300,
+                           -1e300,
+                           4294967296.0,
+                           2147483647.5,
+                           1e-310,
+                           std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity(),
+                           -std::numeric_limits<double>::infinity()};
+const wchar_t* const kNumberTexts[] = {L"5",   L"3",           L"-1",   L" 12 ", L"1e3",   L"&H10",
+                                       L"3.5", L"99999999999", L"0x10", L"+7",   L"1,000", L"\u0661"};
 const wchar_t kOddCharacters[] = {0x130, 0x131, 0xFFFF, 0xD800, 0xDC00, 0x0001, 0xFEFF, 0x00DF, 0xFF21, 0x0009};
 
 // Everything that by-reference parts of one argument point at. Owned here
@@ -125,11 +135,11 @@ struct Referents {
     Referents(const Referents&) = delete;
     Referents& operator=(const Referents&) = delete;
 
-    VARIANT variant;       // of VT_BYREF|VT_VARIANT
-    UniqueBstr original;   // first content of `text`
-    BSTR text = nullptr;   // of VT_BYREF|VT_BSTR
-    IUnknown* object = nullptr;  // of VT_BYREF|VT_DISPATCH / VT_UNKNOWN
-    SAFEARRAY* array = nullptr;  // of VT_BYREF|VT_ARRAY
+    VARIANT variant;                   // of VT_BYREF|VT_VARIANT
+    UniqueBstr original;               // first content of `text`
+    BSTR text = nullptr;               // of VT_BYREF|VT_BSTR
+    IUnknown* object = nullptr;        // of VT_BYREF|VT_DISPATCH / VT_UNKNOWN
+    SAFEARRAY* array = nullptr;        // of VT_BYREF|VT_ARRAY
     alignas(16) BYTE scalar[16] = {};  // of every other by-reference type
 };
 
@@ -177,7 +187,10 @@ BSTR MakeText(Rng& rng, const FuzzContext& context)
     }
 }
 
-LONGLONG SmallOrWild(Rng& rng) { return rng.Percent(50) ? static_cast<LONGLONG>(rng.Below(23)) - 2 : static_cast<LONGLONG>(rng.Next()); }
+LONGLONG SmallOrWild(Rng& rng)
+{
+    return rng.Percent(50) ? static_cast<LONGLONG>(rng.Below(23)) - 2 : static_cast<LONGLONG>(rng.Next());
+}
 
 IUnknown* PickObject(Rng& rng, FuzzContext& context, UINT nullPercent)
 {
@@ -259,10 +272,25 @@ void FillByReference(VARIANT& v, Referents& r, Rng& rng, FuzzContext& context)
 // random bits, never a pointer to anything.
 void FillBadType(VARIANT& v, Referents& r, Rng& rng)
 {
-    static const VARTYPE known[] = {0x0F,        VT_VARIANT,  VT_VOID,  VT_PTR,    VT_SAFEARRAY, VT_CARRAY,
-                                    VT_USERDEFINED, VT_LPSTR, VT_LPWSTR, VT_FILETIME, VT_BLOB,   VT_CLSID,
-                                    VT_VECTOR | VT_I4, VT_RESERVED | VT_I4, 0x0FFF, 0x7FFF, VT_BYREF | 0x0FFF,
-                                    VT_BYREF | VT_VECTOR | VT_VARIANT, VT_BYREF | VT_RESERVED | VT_BSTR};
+    static const VARTYPE known[] = {0x0F,
+                                    VT_VARIANT,
+                                    VT_VOID,
+                                    VT_PTR,
+                                    VT_SAFEARRAY,
+                                    VT_CARRAY,
+                                    VT_USERDEFINED,
+                                    VT_LPSTR,
+                                    VT_LPWSTR,
+                                    VT_FILETIME,
+                                    VT_BLOB,
+                                    VT_CLSID,
+                                    VT_VECTOR | VT_I4,
+                                    VT_RESERVED | VT_I4,
+                                    0x0FFF,
+                                    0x7FFF,
+                                    VT_BYREF | 0x0FFF,
+                                    VT_BYREF | VT_VECTOR | VT_VARIANT,
+                                    VT_BYREF | VT_RESERVED | VT_BSTR};
     VARTYPE vt = rng.Percent(50) ? rng.Pick(known) : static_cast<VARTYPE>(rng.Next());
     vt &= static_cast<VARTYPE>(~VT_ARRAY);
     const VARTYPE base = vt & VT_TYPEMASK;
@@ -360,9 +388,7 @@ void FillValue(VARIANT& v, Referents& r, Rng& rng, FuzzContext& context, IDispat
     case 16:
     case 17:
     case 18:
-    case 19:
-        FillByReference(v, r, rng, context);
-        return;
+    case 19: FillByReference(v, r, rng, context); return;
     case 20:
     case 21:
         if (!mayReferToVariant) return;
@@ -370,9 +396,7 @@ void FillValue(VARIANT& v, Referents& r, Rng& rng, FuzzContext& context, IDispat
         V_VT(&v) = VT_BYREF | VT_VARIANT;
         V_VARIANTREF(&v) = rng.Percent(5) ? nullptr : &r.variant;
         return;
-    default:
-        FillBadType(v, r, rng);
-        return;
+    default: FillBadType(v, r, rng); return;
     }
 }
 
@@ -514,12 +538,27 @@ struct InvokeCase {
 
 void Generate(InvokeCase& c, Rng& rng, FuzzContext& context, IDispatch* plugin)
 {
-    static const DISPID otherDispids[] = {0,  DISPID_UNKNOWN, -2, DISPID_PROPERTYPUT, DISPID_NEWENUM, DISPID_EVALUATE,
-                                          DISPID_CONSTRUCTOR, DISPID_DESTRUCTOR, DISPID_COLLECT, 7, 0x7FFFFFFF,
-                                          std::numeric_limits<DISPID>::min(), 0x60020000};
-    static const WORD flagChoices[] = {DISPATCH_METHOD, DISPATCH_PROPERTYGET, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                       DISPATCH_PROPERTYPUT, DISPATCH_PROPERTYPUTREF,
-                                       DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF, 0, 0xFFFF};
+    static const DISPID otherDispids[] = {0,
+                                          DISPID_UNKNOWN,
+                                          -2,
+                                          DISPID_PROPERTYPUT,
+                                          DISPID_NEWENUM,
+                                          DISPID_EVALUATE,
+                                          DISPID_CONSTRUCTOR,
+                                          DISPID_DESTRUCTOR,
+                                          DISPID_COLLECT,
+                                          7,
+                                          0x7FFFFFFF,
+                                          std::numeric_limits<DISPID>::min(),
+                                          0x60020000};
+    static const WORD flagChoices[] = {DISPATCH_METHOD,
+                                       DISPATCH_PROPERTYGET,
+                                       DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                       DISPATCH_PROPERTYPUT,
+                                       DISPATCH_PROPERTYPUTREF,
+                                       DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF,
+                                       0,
+                                       0xFFFF};
     static const LCID locales[] = {0, 0x409, 0x407, 0x41F, LOCALE_USER_DEFAULT, LOCALE_SYSTEM_DEFAULT};
     static const IID iids[] = {IID_NULL, IID_NULL, IID_NULL, IID_NULL, IID_IDispatch, IID_IPkiAuthenticationPlugin};
 
@@ -636,7 +675,10 @@ Expected Predict(const InvokeCase& c)
 class CaseReport {
 public:
     CaseReport(const InvokeCase& c, std::uint64_t seed, HRESULT hr, FuzzContext& context)
-        : case_(c), seed_(seed), hr_(hr), context_(context)
+        : case_(c),
+          seed_(seed),
+          hr_(hr),
+          context_(context)
     {
     }
     void Check(bool ok, const char* rule)
@@ -709,9 +751,9 @@ void CheckArguments(CaseReport& report, const InvokeCase& c, bool methodRan)
     }
     if (methodRan && c.dispid == 6) {
         const VARIANT& place = c.params.rgvarg[0];
-        const BSTR text = V_VT(&place) == (VT_BYREF | VT_BSTR) ? *V_BSTRREF(&place)
+        const BSTR text = V_VT(&place) == (VT_BYREF | VT_BSTR)    ? *V_BSTRREF(&place)
                           : V_VT(V_VARIANTREF(&place)) == VT_BSTR ? V_BSTR(V_VARIANTREF(&place))
-                                                                   : nullptr;
+                                                                  : nullptr;
         report.Check(text != nullptr, "GetStatusString left no text in its place");
     }
 }
@@ -752,15 +794,16 @@ bool RunInvokeCase(IDispatch* plugin, std::uint64_t caseSeed, FuzzContext& conte
         }
         report.Check(hr == expected.rejection, "not the expected rejection");
         if (c.withResult) {
-            report.Check(expected.resultInitialised ? V_VT(result.get()) == VT_EMPTY
-                                                    : V_VT(result.get()) == VT_I4 && V_I4(result.get()) == kResultSentinel,
+            report.Check(expected.resultInitialised
+                             ? V_VT(result.get()) == VT_EMPTY
+                             : V_VT(result.get()) == VT_I4 && V_I4(result.get()) == kResultSentinel,
                          "a rejected call left something in the result");
         }
     }
     if (c.withArgumentError) {
-        report.Check(hr == DISP_E_TYPEMISMATCH ? argumentError == expected.misfit
-                                               : argumentError == kArgumentErrorSentinel,
-                     "puArgErr is not the index of the misfit, or was set without one");
+        report.Check(
+            hr == DISP_E_TYPEMISMATCH ? argumentError == expected.misfit : argumentError == kArgumentErrorSentinel,
+            "puArgErr is not the index of the misfit, or was set without one");
     }
     if (c.withException) {
         // Never filled in; whatever came back is ours to free all the same.
@@ -823,7 +866,7 @@ std::wstring MakeName(Rng& rng, bool* present)
     case 5: name[rng.Below(static_cast<UINT>(name.size()))] = rng.Pick(kOddCharacters); return name;
     case 6: {
         static const wchar_t* const suffixes[] = {L"s", L"ID", L" ", L"\t", L"()"};
-        if (rng.Percent(50)) return name.substr(0, name.size() - 1 - rng.Below(3)) ;
+        if (rng.Percent(50)) return name.substr(0, name.size() - 1 - rng.Below(3));
         return name + rng.Pick(suffixes);
     }
     case 7: return {};
@@ -913,8 +956,9 @@ bool RunNamesCase(IDispatch* plugin, std::uint64_t caseSeed, FuzzContext& contex
         std::ostringstream what;
         for (UINT i = 0; i < count && i < 8; ++i) {
             what << " [" << i << "] "
-                 << (present[i] ? std::string(texts[i].begin(), texts[i].begin() + std::min<std::size_t>(texts[i].size(), 20))
-                                : std::string("(null)"))
+                 << (present[i]
+                         ? std::string(texts[i].begin(), texts[i].begin() + std::min<std::size_t>(texts[i].size(), 20))
+                         : std::string("(null)"))
                  << " -> " << (dispids ? dispids[i] : 0);
         }
         ADD_FAILURE() << "GetIDsOfNames answered 0x" << std::hex << static_cast<unsigned long>(hr) << ", expected 0x"

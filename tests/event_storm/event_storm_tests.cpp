@@ -98,9 +98,10 @@ TEST(EventStorm, EightSinksWhileSubscriptionsChange)
     }
     EXPECT_EQ(0, faults);
     EXPECT_EQ(0, selfRemoving->callsAfterUnadvise());
-    std::printf("[ storm    ] %ld events x 8 sinks: %lld churn rounds (%lld events to churned sinks), "
-                "%lld self-unadvises\n",
-                static_cast<long>(events), rounds, transientCalls, selfUnadvises);
+    std::printf(
+        "[ storm    ] %ld events x 8 sinks: %lld churn rounds (%lld events to churned sinks), "
+        "%lld self-unadvises\n",
+        static_cast<long>(events), rounds, transientCalls, selfUnadvises);
 
     for (DWORD cookie : steadyCookies) EXPECT_EQ(S_OK, UnadviseEvents(plugin.get(), cookie));
     plugin.reset();

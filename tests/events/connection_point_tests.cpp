@@ -75,7 +75,8 @@ TEST(ConnectionPointContainer, FindsBothConnectionPointsWhichShareTheObjectsCoun
     ComPtr<IUnknown> unknown;
     ASSERT_EQ(S_OK, point->QueryInterface(IID_IUnknown, unknown.put_void()));
     EXPECT_EQ(static_cast<IUnknown*>(point.get()), unknown.get());
-    for (const IID* iid : {&IID_IConnectionPointContainer, &IID_IDispatch, &IID_IPkiAuthenticationPlugin, &kEventDiid}) {
+    for (const IID* iid :
+         {&IID_IConnectionPointContainer, &IID_IDispatch, &IID_IPkiAuthenticationPlugin, &kEventDiid}) {
         void* out = reinterpret_cast<void*>(1);
         EXPECT_EQ(E_NOINTERFACE, point->QueryInterface(*iid, &out));
         EXPECT_EQ(nullptr, out);

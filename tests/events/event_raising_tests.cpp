@@ -108,10 +108,10 @@ TEST_F(EventRaising, SendStatusChangedAddsEachIdsCategory)
 {
     auto sink = Connect();
     // -1: no event at all.
-    const std::pair<LONG, LONG> sent[] = {
-        {204, 0x20CC}, {209, 0x20D1}, {210, 0x50D2}, {219, 0x50DB}, {220, 0x50DC}, {217, 0x40D9},
-        {221, 0x70DD}, {222, 0x80DE}, {200, 0x10C8}, {198, 0x10C6}, {211, 0x10D3}, {218, 0x10DA},
-        {196, 0x10C4}, {223, 0x10DF}, {0, 0x1000},  {4095, 0x1FFF}, {197, -1}};
+    const std::pair<LONG, LONG> sent[] = {{204, 0x20CC},  {209, 0x20D1}, {210, 0x50D2}, {219, 0x50DB}, {220, 0x50DC},
+                                          {217, 0x40D9},  {221, 0x70DD}, {222, 0x80DE}, {200, 0x10C8}, {198, 0x10C6},
+                                          {211, 0x10D3},  {218, 0x10DA}, {196, 0x10C4}, {223, 0x10DF}, {0, 0x1000},
+                                          {4095, 0x1FFF}, {197, -1}};
     for (const auto& [id, code] : sent) {
         sink->ClearCalls();
         object().SendStatusChanged(id);
@@ -141,7 +141,8 @@ TEST_F(EventRaising, SendStatusChangedTracesTheIdAsCalledAtLevel3EvenWithoutAnEv
     for (std::string line; std::getline(log, line);) lines.push_back(line);
     ASSERT_EQ(4u, lines.size()) << ReadFileBytes(path);
     // Located entry record with the id as called; plain exit record.
-    EXPECT_NE(std::string::npos, lines[0].find("SmartCardAuthPlugin.cpp:665   CSmartCardAuthPlugin::SendStatusChanged(0xC5)"))
+    EXPECT_NE(std::string::npos,
+              lines[0].find("SmartCardAuthPlugin.cpp:665   CSmartCardAuthPlugin::SendStatusChanged(0xC5)"))
         << lines[0];
     EXPECT_NE(std::string::npos, lines[1].find("<---- CSmartCardAuthPlugin::SendStatusChanged(0xC5)")) << lines[1];
     EXPECT_NE(std::string::npos, lines[2].find("CSmartCardAuthPlugin::SendStatusChanged(0xCC)")) << lines[2];

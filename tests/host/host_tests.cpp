@@ -128,11 +128,12 @@ TEST_F(HostTest, StatusExplainsCodesAndRefusesNonNumbers)
 TEST_F(HostTest, BadCommandLinesGetUsageAndExitCode64)
 {
     Scenario(TwoReaders());
-    for (const wchar_t* arguments : {L"", L"frobnicate", L"capture --timeout soon", L"capture --colour blue",
-                                     L"list extra", L"status"}) {
+    for (const wchar_t* arguments :
+         {L"", L"frobnicate", L"capture --timeout soon", L"capture --colour blue", L"list extra", L"status"}) {
         ChildResult result = Host(arguments);
         EXPECT_EQ(64u, result.exitCode) << "arguments: " << std::string(arguments, arguments + wcslen(arguments))
-                                        << "\n" << result.output;
+                                        << "\n"
+                                        << result.output;
     }
     ChildResult help = Host(L"--help");
     EXPECT_EQ(0u, help.exitCode);

@@ -43,9 +43,9 @@ void SetPolicyBytes(const wchar_t* name, DWORD type, const Bytes& data)
     UNICODE_STRING valueName{};
     valueName.Buffer = const_cast<wchar_t*>(name);
     valueName.Length = valueName.MaximumLength = static_cast<USHORT>(std::wcslen(name) * sizeof(wchar_t));
-    ASSERT_EQ(setValue(key.get(), &valueName, 0, type, data.empty() ? nullptr : data.data(),
-                       static_cast<ULONG>(data.size())),
-              0)
+    ASSERT_EQ(
+        setValue(key.get(), &valueName, 0, type, data.empty() ? nullptr : data.data(), static_cast<ULONG>(data.size())),
+        0)
         << "cannot store a policy value";
 }
 

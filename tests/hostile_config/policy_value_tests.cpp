@@ -123,8 +123,7 @@ TEST_F(HostilePolicy, ReadersTakeOnlyWellFormedDataOfTheirOwnType)
          kDefaultNumber},
         // The text ends at its first null, as everywhere else a string is read.
         {"text after a null", REG_SZ, Utf16(std::wstring(L"\0junk", 5)), L"", kDefaultNumber},
-        {"text with a null inside", REG_SZ, Utf16(std::wstring(L"C:\\q.txt\0junk", 13)), L"C:\\q.txt",
-         kDefaultNumber},
+        {"text with a null inside", REG_SZ, Utf16(std::wstring(L"C:\\q.txt\0junk", 13)), L"C:\\q.txt", kDefaultNumber},
     };
     for (const auto& c : cases) {
         policy_.DeleteKey();
@@ -153,13 +152,17 @@ TEST_F(HostilePolicy, AnyLogFileValueEndsInAStreamOrInAFallbackThatCatchesTheFir
         {"untyped path", REG_NONE, Utf16(Wide(configured)), DefaultFile},
         {"quad", REG_QWORD, Raw({1, 0, 0, 0, 0, 0, 0, 0}), DefaultFile},
         {"path of 1 byte", REG_SZ, Raw({'C'}), DefaultFile},
-        {"path with an odd byte count", REG_SZ, [&] { Bytes b = Utf16(Wide(configured)); b.pop_back(); return b; }(),
+        {"path with an odd byte count", REG_SZ,
+         [&] {
+             Bytes b = Utf16(Wide(configured));
+             b.pop_back();
+             return b;
+         }(),
          DefaultFile},
         {"unterminated path", REG_SZ, Utf16(Wide(configured), false), DefaultFile},
         {"path of 0 bytes", REG_SZ, Bytes(), DefaultFile},
         {"path behind a null", REG_SZ, Utf16(L'\0' + Wide(configured)), DefaultFile},
-        {"path with junk behind a null", REG_SZ, Utf16(Wide(configured) + L'\0' + L"junk"), ConfiguredFile,
-         configured},
+        {"path with junk behind a null", REG_SZ, Utf16(Wide(configured) + L'\0' + L"junk"), ConfiguredFile, configured},
         {"expandable path", REG_EXPAND_SZ, Utf16(Wide(configured)), ConfiguredFile, configured},
         {"environment variable", REG_EXPAND_SZ, Utf16(L"%TEMP%\\q.txt"), NoStream},
         {"keyword alone", REG_SZ, Utf16(L"%TAVRIXLOGDIR"), NoStream},  // names the log directory
@@ -174,8 +177,7 @@ TEST_F(HostilePolicy, AnyLogFileValueEndsInAStreamOrInAFallbackThatCatchesTheFir
         {"a name of 32000 characters", REG_SZ, Utf16(Wide(directory_.Child(std::string(32000, 'n')))), NoStream},
         {"16000 directories", REG_SZ, Utf16(DeepPath(directory_.path(), 32000)), NoStream},
         {"32767 directories", REG_SZ, Utf16(DeepPath(directory_.path(), 65535)), NoStream},
-        {"a character without a code page form", REG_SZ, Utf16(Wide(directory_.path()) + L"\\\xD800.txt"),
-         NoStream},
+        {"a character without a code page form", REG_SZ, Utf16(Wide(directory_.path()) + L"\\\xD800.txt"), NoStream},
     };
     for (const auto& c : cases) {
         policy_.DeleteKey();
@@ -328,10 +330,10 @@ TEST_F(HostilePolicy, SeededMutationsOfAllThreeValues)
 
     const std::wstring folder = Wide(directory_.path()) + L"\\";
     const std::wstring tails[] = {L"f.txt", L"d\\e\\f.txt", std::wstring(300, L'x'), L"", L"d\\"};
-    const std::wstring wholes[] = {L"<stdout>", L"<STDOUT>", L"%", L"%TAVRIXLOG\\f.txt", L"%TEMP%\\f.txt", L"",
-                                   L"f.txt"};
+    const std::wstring wholes[] = {L"<stdout>",      L"<STDOUT>", L"%",    L"%TAVRIXLOG\\f.txt",
+                                   L"%TEMP%\\f.txt", L"",         L"f.txt"};
     const DWORD textTypes[] = {REG_SZ, REG_SZ, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY, REG_NONE, REG_DWORD};
-    const DWORD numberTypes[] = {REG_DWORD, REG_DWORD, REG_DWORD, REG_DWORD_BIG_ENDIAN,
+    const DWORD numberTypes[] = {REG_DWORD, REG_DWORD, REG_DWORD,  REG_DWORD_BIG_ENDIAN,
                                  REG_QWORD, REG_SZ,    REG_BINARY, REG_NONE};
     const DWORD numbers[] = {0, 1, 2, 3, 4, 5, 0xFFFFFFFF, 0x80000000, 0xFFFFFFFE};
     size_t done = 0, files = 0, none = 0, standardOutput = 0;
@@ -370,8 +372,8 @@ TEST_F(HostilePolicy, SeededMutationsOfAllThreeValues)
                   file.present ? ExpectedText(file.type, file.data, kDefault) : kDefault)
             << what;
         const DWORD main = mainLevel.present ? ExpectedNumber(mainLevel.type, mainLevel.data, 0) : 0;
-        const DWORD fallback =
-            defaultLevel.present ? ExpectedNumber(defaultLevel.type, defaultLevel.data, 0xFFFFFFFF) : 0xFFFFFFFF;
+        const DWORD fallback = defaultLevel.present ? ExpectedNumber(defaultLevel.type, defaultLevel.data, 0xFFFFFFFF)
+                                                    : 0xFFFFFFFF;
         ASSERT_EQ(ReadPolicyDword(key.get(), L"MainLogLevel", 0), main) << what;
         ASSERT_EQ(ReadPolicyDword(key.get(), L"DefaultLogLevel", 0xFFFFFFFF), fallback) << what;
         key.reset();
@@ -405,8 +407,8 @@ TEST_F(HostilePolicy, SeededMutationsOfAllThreeValues)
         }
         }
     }
-    std::printf("[ stress   ] seed %u: %zu policy cases (%zu files, %zu without a stream, %zu standard output)\n",
-                seed, done, files, none, standardOutput);
+    std::printf("[ stress   ] seed %u: %zu policy cases (%zu files, %zu without a stream, %zu standard output)\n", seed,
+                done, files, none, standardOutput);
     RecordProperty("cases", static_cast<int>(done));
     RecordProperty("seed", static_cast<int>(seed));
 }

@@ -28,11 +28,11 @@ namespace {
 
 const std::wstring kFixed = L"ERROR: cannot load status string for requested status code.";
 const std::wstring kUnknown = L"The smart-card component reported a status that has no description.";  // 198
-const std::wstring kRecognized = L"The smart card was recognized.";                                      // 197
-const std::wstring kWaiting = L"Waiting for a smart card...";                                           // 204
-const std::wstring kChecking = L"Checking the smart card...";                                           // 206
-const std::wstring kReady = L"The smart card is ready.";                                                // 207
-const std::wstring kNoReader = L"No smart-card reader is selected.";                                    // 211
+const std::wstring kRecognized = L"The smart card was recognized.";                                    // 197
+const std::wstring kWaiting = L"Waiting for a smart card...";                                          // 204
+const std::wstring kChecking = L"Checking the smart card...";                                          // 206
+const std::wstring kReady = L"The smart card is ready.";                                               // 207
+const std::wstring kNoReader = L"No smart-card reader is selected.";                                   // 211
 
 class HostileLibraries : public ::testing::Test {
 protected:
@@ -90,30 +90,47 @@ TEST_F(HostileLibraries, DamagedStringBlocksGiveTheirSoundEntriesOrTheFallbacks)
         std::vector<std::pair<LONG, std::wstring>> lookups;
     } cases[] = {
         {"block 13 of its first seven entries",
-         {{RT_STRING, 13, StringBlock({L"", L"", L"", L"", L"", kRecognized, kUnknown})}}, {}, {},
+         {{RT_STRING, 13, StringBlock({L"", L"", L"", L"", L"", kRecognized, kUnknown})}},
+         {},
+         {},
          {{197, kRecognized}, {198, kUnknown}, {204, kUnknown}, {207, kUnknown}}},
-        {"block 13 one byte short", {{RT_STRING, 13, cutByOne}}, {}, {},
-         {{206, kChecking}, {207, kUnknown}}},
+        {"block 13 one byte short", {{RT_STRING, 13, cutByOne}}, {}, {}, {{206, kChecking}, {207, kUnknown}}},
         {"block 13 of no bytes", {{RT_STRING, 13, Bytes()}}, {}, {}, {{204, kFixed}, {198, kFixed}, {211, kNoReader}}},
-        {"block 14 whose first entry claims 65535 units", {{RT_STRING, 14, overlongFirst}}, {}, {},
+        {"block 14 whose first entry claims 65535 units",
+         {{RT_STRING, 14, overlongFirst}},
+         {},
+         {},
          {{208, kUnknown}, {211, kUnknown}, {204, kWaiting}}},
         {"block 14 with an entry of 65535 units",
-         {{RT_STRING, 14, StringBlock({L"", L"", L"", long65535, L"after"})}}, {}, {},
+         {{RT_STRING, 14, StringBlock({L"", L"", L"", long65535, L"after"})}},
+         {},
+         {},
          {{211, long65535}, {212, L"after"}, {210, kUnknown}, {213, kUnknown}}},
         {"block 13 missing", {{RT_STRING, 13, std::nullopt}}, {}, {}, {{204, kFixed}, {198, kFixed}, {211, kNoReader}}},
         {"block 13 stored under another type",
-         {{RT_STRING, 13, std::nullopt}, {RT_RCDATA, 13, block13_}}, {}, {}, {{204, kFixed}}},
+         {{RT_STRING, 13, std::nullopt}, {RT_RCDATA, 13, block13_}},
+         {},
+         {},
+         {{204, kFixed}}},
         {"block 13 holding a bitmap header", {{RT_STRING, 13, bitmap}}, {}, {}, {{192, kFixed}, {204, kFixed}}},
         {"block 13 in another language only",
-         {{RT_STRING, 13, std::nullopt}, {RT_STRING, 13, block13_, MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)}}, {}, {},
+         {{RT_STRING, 13, std::nullopt}, {RT_STRING, 13, block13_, MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)}},
+         {},
+         {},
          {{204, kWaiting}, {198, kUnknown}}},
         // The platform takes a resource entry on trust: its size and address
         // must not lead the lookup out of the library's image.
         {"sound block 13 claiming 2 GB", {}, 0x7FFFFFF0, {}, {{204, kWaiting}, {207, kReady}, {192, kUnknown}}},
-        {"block 13 claiming 2 GB, its first entry 65535 units", {{RT_STRING, 13, overlongFirst}}, 0x7FFFFFF0, {},
+        {"block 13 claiming 2 GB, its first entry 65535 units",
+         {{RT_STRING, 13, overlongFirst}},
+         0x7FFFFFF0,
+         {},
          {{192, kFixed}, {193, kFixed}, {204, kFixed}, {211, kNoReader}}},
         {"block 13 placed far past the image", {}, {}, 0x7FFF0000, {{204, kFixed}, {211, kNoReader}}},
-        {"block 13 placed at the image's last bytes", {}, 0x7FFFFFF0, imageSize_ - 2,
+        {"block 13 placed at the image's last bytes",
+         {},
+         0x7FFFFFF0,
+         imageSize_ - 2,
          {{204, kFixed}, {211, kNoReader}}},
     };
     for (const auto& c : cases) {
@@ -171,8 +188,8 @@ TEST_F(HostileLibraries, FilesThatAreNoLibraryAreRefusedAndOneWithoutStringsGive
         ResetLogStateForTests();
     });
     for (const auto& c : cases) {
-        const std::string base =
-            "QvHostile" + std::to_string(::GetCurrentProcessId()) + "x" + std::to_string(&c - cases);
+        const std::string base = "QvHostile" + std::to_string(::GetCurrentProcessId()) + "x" +
+                                 std::to_string(&c - cases);
         const std::string name = base + "_en.dll";
         written.push_back(programFolder + "\\" + name);
         if (c.noResources) {

@@ -8,10 +8,10 @@ namespace {
 
 struct SpinCase {
     const char* name;
-    DWORD hostileMode;       // SIM_HOSTILE_NONE: `injected` instead
-    LONG injected;           // returned by every wait, which then leaves the records alone
-    int readers;             // watched readers
-    bool inWaitPhase;        // after a connection warning
+    DWORD hostileMode;  // SIM_HOSTILE_NONE: `injected` instead
+    LONG injected;      // returned by every wait, which then leaves the records alone
+    int readers;        // watched readers
+    bool inWaitPhase;   // after a connection warning
 };
 
 void PrintTo(const SpinCase& c, std::ostream* os) { *os << c.name; }

@@ -40,8 +40,8 @@ const Events kDataReady = {L"DataReady Alpha Card|Reader Zero|Alpha CSP"};
 
 struct Operation {
     const char* name;
-    bool enumerates;  // GetDeviceCount calls it
-    bool captures;    // the capture calls it
+    bool enumerates;   // GetDeviceCount calls it
+    bool captures;     // the capture calls it
     DWORD injections;  // calls that get the code
     Observed (*expect)(LONG code);
 };
@@ -65,12 +65,20 @@ Observed ExpectListReaders(LONG code)
 // card list and provider name of the identification.
 Observed ExpectFreeMemory(LONG)
 {
-    return {.hr = S_OK, .count = 3, .tableCount = 3, .enumerationLeft = {.buffers = 1}, .events = kDataReady,
+    return {.hr = S_OK,
+            .count = 3,
+            .tableCount = 3,
+            .enumerationLeft = {.buffers = 1},
+            .events = kDataReady,
             .captureLeft = {.buffers = 3}};
 }
 Observed ExpectReleaseContext(LONG)
 {
-    return {.hr = E_FAIL, .count = 3, .tableCount = 2, .enumerationLeft = {.contexts = 1}, .events = kDataReady,
+    return {.hr = E_FAIL,
+            .count = 3,
+            .tableCount = 2,
+            .enumerationLeft = {.contexts = 1},
+            .events = kDataReady,
             .captureLeft = {.contexts = 1}};
 }
 Observed ExpectWait(LONG code)

@@ -38,7 +38,10 @@ const ListCase kListCases[] = {
     {"LengthTooLong", SIM_HOSTILE_LENGTH_LONG, 1000, S_OK, {L"Reader 1", L"Reader 10"}},
     {"NullList", SIM_HOSTILE_NULL_ANSWER, 0, E_FAIL, {L"<null>"}},
     {"ListWithAnError", SIM_HOSTILE_ANSWER_AND_FAIL, static_cast<DWORD>(SCARD_E_NO_MEMORY), E_FAIL, {L"<null>"}},
-    {"ListWithNoReaders", SIM_HOSTILE_ANSWER_AND_FAIL, static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE), S_OK,
+    {"ListWithNoReaders",
+     SIM_HOSTILE_ANSWER_AND_FAIL,
+     static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE),
+     S_OK,
      {L"<null>"}},
 };
 
@@ -63,8 +66,8 @@ TEST_P(ReaderListTest, OnlyWholeNamesWithinTheLengthAreStored)
     Names table;
     for (LONG slot = 0; slot < static_cast<LONG>(c.names.size()); ++slot) table.push_back(Slot(slot));
     EXPECT_EQ(c.names, table);
-    const LONG stored = static_cast<LONG>(std::count_if(c.names.begin(), c.names.end(),
-                                                        [](const std::wstring& n) { return n != L"<null>"; }));
+    const LONG stored = static_cast<LONG>(
+        std::count_if(c.names.begin(), c.names.end(), [](const std::wstring& n) { return n != L"<null>"; }));
     EXPECT_EQ(stored, count);
     EXPECT_EQ(c.hr == S_OK ? static_cast<ULONG>(stored) : 0u, object().readerCount());
 }
@@ -103,11 +106,13 @@ const AnswerCase kAnswerCases[] = {
     {"ProviderUnterminated", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_CUT_TAIL, 1, {L"Failed 210"}},
     {"ProviderCutShort", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_CUT_TAIL, 4, {L"Failed 210"}},
     {"ProviderEmptyAnswer", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_CUT_TAIL, 10, {L"Failed 210"}},
-    {"ProviderLengthCutsTheTerminator", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_LENGTH_SHORT, 1,
-     {L"Failed 210"}},
+    {"ProviderLengthCutsTheTerminator", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_LENGTH_SHORT, 1, {L"Failed 210"}},
     {"ProviderLengthTooLong", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_LENGTH_LONG, 70000, kAlpha},
     {"NullProvider", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_NULL_ANSWER, 0, {L"Failed 210"}},
-    {"ProviderWithAnError", "SCardGetCardTypeProviderNameW", SIM_HOSTILE_ANSWER_AND_FAIL, ERROR_FILE_NOT_FOUND,
+    {"ProviderWithAnError",
+     "SCardGetCardTypeProviderNameW",
+     SIM_HOSTILE_ANSWER_AND_FAIL,
+     ERROR_FILE_NOT_FOUND,
      {L"Failed 210"}},
     // The reader name of the card status is not used: its shape does not matter.
     {"StatusReaderNameCut", "SCardStatusW", SIM_HOSTILE_CUT_TAIL, 5, kAlpha},

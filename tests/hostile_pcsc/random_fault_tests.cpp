@@ -11,8 +11,8 @@ namespace hostile_test {
 namespace {
 
 const char* const kOperations[] = {
-    "SCardEstablishContext", "SCardListReadersW",  "SCardFreeMemory", "SCardGetStatusChangeW",
-    "SCardConnectW",         "SCardStatusW",       "SCardListCardsW", "SCardGetCardTypeProviderNameW",
+    "SCardEstablishContext", "SCardListReadersW",   "SCardFreeMemory", "SCardGetStatusChangeW",
+    "SCardConnectW",         "SCardStatusW",        "SCardListCardsW", "SCardGetCardTypeProviderNameW",
     "SCardDisconnect",       "SCardReleaseContext",
 };
 
@@ -21,14 +21,16 @@ struct Hostile {
     DWORD parameter;
 };
 const Hostile kHostile[] = {
-    {SIM_HOSTILE_CUT_TAIL, 1},       {SIM_HOSTILE_CUT_TAIL, 2},        {SIM_HOSTILE_CUT_TAIL, 7},
-    {SIM_HOSTILE_LENGTH_SHORT, 1},   {SIM_HOSTILE_LENGTH_SHORT, 3},    {SIM_HOSTILE_LENGTH_LONG, 100},
+    {SIM_HOSTILE_CUT_TAIL, 1},       {SIM_HOSTILE_CUT_TAIL, 2},
+    {SIM_HOSTILE_CUT_TAIL, 7},       {SIM_HOSTILE_LENGTH_SHORT, 1},
+    {SIM_HOSTILE_LENGTH_SHORT, 3},   {SIM_HOSTILE_LENGTH_LONG, 100},
     {SIM_HOSTILE_NULL_ANSWER, 0},    {SIM_HOSTILE_ANSWER_AND_FAIL, static_cast<DWORD>(SCARD_E_NO_MEMORY)},
-    {SIM_HOSTILE_WAIT_NO_CHANGE, 0}, {SIM_HOSTILE_WAIT_CHANGED_FLAG, 0}, {SIM_HOSTILE_ATR_LENGTH, 0},
-    {SIM_HOSTILE_ATR_LENGTH, 40},    {SIM_HOSTILE_ZERO_HANDLE, 0},
+    {SIM_HOSTILE_WAIT_NO_CHANGE, 0}, {SIM_HOSTILE_WAIT_CHANGED_FLAG, 0},
+    {SIM_HOSTILE_ATR_LENGTH, 0},     {SIM_HOSTILE_ATR_LENGTH, 40},
+    {SIM_HOSTILE_ZERO_HANDLE, 0},
 };
 
-const LONG kConnectResults[] = {SCARD_S_SUCCESS,          SCARD_S_SUCCESS,          SCARD_W_REMOVED_CARD,
+const LONG kConnectResults[] = {SCARD_S_SUCCESS,           SCARD_S_SUCCESS,          SCARD_W_REMOVED_CARD,
                                 SCARD_W_UNRESPONSIVE_CARD, SCARD_W_UNSUPPORTED_CARD, SCARD_W_RESET_CARD,
                                 SCARD_E_SHARING_VIOLATION, SCARD_E_CANCELLED};
 
@@ -51,8 +53,8 @@ bool KnownFailure(const std::wstring& event)
         if (e.starts_with(L"Failed") && !KnownFailure(e)) return ::testing::AssertionFailure() << "unknown failure";
         if (!final) continue;
         const bool last = i + 1 == events.size();
-        const bool noticeFollows =
-            i + 2 == events.size() && e == L"Failed 210" && events[i + 1] == L"StatusChanged 0x80DE";
+        const bool noticeFollows = i + 2 == events.size() && e == L"Failed 210" &&
+                                   events[i + 1] == L"StatusChanged 0x80DE";
         if (!last && !noticeFollows) return ::testing::AssertionFailure() << "events after the final one";
     }
     return ::testing::AssertionSuccess();
@@ -121,7 +123,8 @@ TEST_F(HostileTest, RandomCardsAndFaultsNeverHangLeakOrRaiseTwice)
         const Events events = WorkerEvents();
         EXPECT_TRUE(WellFormed(events));
         const auto any = [&](const wchar_t* kind) {
-            return std::any_of(events.begin(), events.end(), [&](const std::wstring& e) { return e.starts_with(kind); });
+            return std::any_of(events.begin(), events.end(),
+                               [&](const std::wstring& e) { return e.starts_with(kind); });
         };
         dataReady += any(L"DataReady");
         failed += any(L"Failed");

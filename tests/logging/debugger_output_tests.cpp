@@ -58,8 +58,8 @@ TEST(DebuggerOutput, EveryFileAndStandardOutputLineIsCopiedToTheDebugger)
 {
     TempDirectory directory;
     const std::string log = directory.Child("child.txt");
-    const DebuggedRun run =
-        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"records"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
+    const DebuggedRun run = RunSelfUnderDebugger(
+        {{L"QV_LOG_CHILD", L"records"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0u);
 
@@ -90,8 +90,8 @@ TEST(DebuggerOutput, OpenFailuresAreReportedToTheDebuggerOnly)
     const std::string blocker = directory.Child("blocker");
     ASSERT_TRUE(WriteFileBytes(blocker, "file"));
     const std::string log = blocker + "\\log.txt";
-    const DebuggedRun run =
-        RunSelfUnderDebugger({{L"QV_LOG_CHILD", L"failures"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
+    const DebuggedRun run = RunSelfUnderDebugger(
+        {{L"QV_LOG_CHILD", L"failures"}, {L"QV_LOG_CHILD_PATH", {log.begin(), log.end()}}});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0u);
     const std::vector<std::string> expected = {"Cannot open log file: '" + log + "'\n",

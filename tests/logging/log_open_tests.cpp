@@ -19,14 +19,20 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 
 TEST(ExpandLogPath, KeywordRules)
 {
-    const std::pair<const char*, const char*> cases[] = {  // nullptr: the expansion fails
+    const std::pair<const char*, const char*> cases[] = {
+        // nullptr: the expansion fails
         {"%TAVRIXLOGDIR\\Quorvex.txt", "C:\\ProgramData\\Tavrix\\Vestrel\\Quorvex.txt"},
         {"%TAVRIXLOGDIR", "C:\\ProgramData\\Tavrix\\Vestrel"},
         {"%TAVRIXLOGDIR%\\x.txt", "C:\\ProgramData\\Tavrix\\Vestrel%\\x.txt"},
         {"%TAVRIXLOGDIR.txt", "C:\\ProgramData\\Tavrix\\Vestrel.txt"},
-        {"D:\\logs\\%TAVRIXLOGDIR.txt", "D:\\logs\\%TAVRIXLOGDIR.txt"}, {"relative.txt", "relative.txt"},
-        {"%tavrixlogdir\\x.txt", nullptr}, {"%TavrixLogDir\\x.txt", nullptr}, {"%TAVRIXLOGDIRS\\x.txt", nullptr},
-        {"%TAVRIXLOGDIR2\\x.txt", nullptr}, {"%TAVRIXLOGDIR_\\x.txt", nullptr}, {"%WINDIR\\x.txt", nullptr},
+        {"D:\\logs\\%TAVRIXLOGDIR.txt", "D:\\logs\\%TAVRIXLOGDIR.txt"},
+        {"relative.txt", "relative.txt"},
+        {"%tavrixlogdir\\x.txt", nullptr},
+        {"%TavrixLogDir\\x.txt", nullptr},
+        {"%TAVRIXLOGDIRS\\x.txt", nullptr},
+        {"%TAVRIXLOGDIR2\\x.txt", nullptr},
+        {"%TAVRIXLOGDIR_\\x.txt", nullptr},
+        {"%WINDIR\\x.txt", nullptr},
         {"%\\x.txt", nullptr}};
     for (const auto& [path, expected] : cases) {
         EXPECT_EQ(ExpandLogPath(path).value_or("(fails)"), expected ? expected : "(fails)") << path;
@@ -102,7 +108,10 @@ TEST_F(LogFile, FirstRecordWithoutStreamOpensTheFallbackFileWithItsNoticeFromLev
     char executable[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, executable, MAX_PATH);
     const int rows[][4] = {// located, level before, DefaultLogLevel (-1: none), level after
-                           {0, 2, -1, 2}, {1, 2, -1, 2}, {1, 1, -1, 1}, {0, 1, 3, 3}};
+                           {0, 2, -1, 2},
+                           {1, 2, -1, 2},
+                           {1, 1, -1, 1},
+                           {0, 1, 3, 3}};
     PolicyKeyEditor policy;
     for (const auto& row : rows) {
         SCOPED_TRACE(&row - rows);
@@ -146,12 +155,12 @@ TEST_F(LogConfig, LevelPrecedence)
 {
     const int rows[][5] = {
         // key present, MainLogLevel, DefaultLogLevel (-1: no value), requested level, resulting level
-        {0, -1, -1, 0, 1},  // nothing configured: the initial level
-        {0, -1, -1, 3, 3},  // no key: the caller's level stands
-        {1, -1, -1, 3, 1},  // a missing value overrides the caller
-        {1, 3, 1, 0, 3}, {1, 1, 4, 0, 1}, {1, 4, -1, 0, 4},  // the per-module level wins
-        {1, 0, 2, 0, 2}, {1, -1, 2, 0, 2},                   // 0 or none defers to the default
-        {1, 7, -1, 0, 1}, {1, 7, 2, 0, 2}, {1, 7, -1, 3, 3}, {1, -1, 9, 0, 1},  // out of range: ignored
+        {0, -1, -1, 0, 1},                                      // nothing configured: the initial level
+        {0, -1, -1, 3, 3},                                      // no key: the caller's level stands
+        {1, -1, -1, 3, 1},                                      // a missing value overrides the caller
+        {1, 3, 1, 0, 3},   {1, 1, 4, 0, 1},  {1, 4, -1, 0, 4},  // the per-module level wins
+        {1, 0, 2, 0, 2},   {1, -1, 2, 0, 2},                    // 0 or none defers to the default
+        {1, 7, -1, 0, 1},  {1, 7, 2, 0, 2},  {1, 7, -1, 3, 3}, {1, -1, 9, 0, 1},  // out of range: ignored
         {1, -1, 0, 0, 0},  // records off, the file opened all the same
     };
     for (const auto& row : rows) {
@@ -266,10 +275,16 @@ TEST(PolicyValueReaders, OnlyTheirTypesAndWellFormedDataAreRead)
     UniqueHkey key;
     ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKeyPath, 0, KEY_READ, key.put()), ERROR_SUCCESS);
 
-    const std::pair<const wchar_t*, std::wstring> strings[] = {
-        {L"Plain", L"C:\\logs\\q.txt"}, {L"plain", L"C:\\logs\\q.txt"} /* names ignore case */,
-        {L"Expand", L"%TEMP%\\q.txt"}, {L"Long", longText}, {L"NoData", L""}, {L"OddCount", L"d"},
-        {L"Unterminated", L"d"}, {L"Multi", L"d"}, {L"Level", L"d"}, {L"Missing", L"d"}};
+    const std::pair<const wchar_t*, std::wstring> strings[] = {{L"Plain", L"C:\\logs\\q.txt"},
+                                                               {L"plain", L"C:\\logs\\q.txt"} /* names ignore case */,
+                                                               {L"Expand", L"%TEMP%\\q.txt"},
+                                                               {L"Long", longText},
+                                                               {L"NoData", L""},
+                                                               {L"OddCount", L"d"},
+                                                               {L"Unterminated", L"d"},
+                                                               {L"Multi", L"d"},
+                                                               {L"Level", L"d"},
+                                                               {L"Missing", L"d"}};
     for (const auto& [name, expected] : strings) EXPECT_EQ(ReadPolicyString(key.get(), name, L"d"), expected) << name;
     const std::pair<const wchar_t*, DWORD> numbers[] = {
         {L"Level", 2}, {L"Text", 99}, {L"Binary", 99}, {L"Quad", 99}, {L"Missing", 99}};

@@ -70,10 +70,13 @@ TEST_F(RecordFormat, LocatedRecordNamesBaseNameAndLineOnlyWhenSetAndKeepsPercent
         }
         EXPECT_EQ(IndentationWidth(), 0) << "a module scope's end changes nothing";
     }
-    ExpectRecords(WrittenRecords(), {{4, "no position yet %x%n%S"}, {4, "SmartCardAuthPlugin.cpp:412   step 7"},
-                                     {4, "card_watch.cpp:9   x"}, {4, "Glsapi.cpp:33   y"},
+    ExpectRecords(WrittenRecords(), {{4, "no position yet %x%n%S"},
+                                     {4, "SmartCardAuthPlugin.cpp:412   step 7"},
+                                     {4, "card_watch.cpp:9   x"},
+                                     {4, "Glsapi.cpp:33   y"},
                                      {4, Located(line, "100% of %d %s")},
-                                     {4, Located(line + 1, "rate 100% of 50%s")}, {4, "plain %s %%"},
+                                     {4, Located(line + 1, "rate 100% of 50%s")},
+                                     {4, "plain %s %%"},
                                      {0, "module record"}});
 }
 

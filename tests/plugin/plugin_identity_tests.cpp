@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "plugin/smart_card_auth_plugin.h"
-#include "support/plugin_inspector.h"
 #include "quorvex_h.h"
+#include "support/plugin_inspector.h"
 #include "win/com_ptr.h"
 
 using quorvex::ComPtr;
@@ -90,7 +90,8 @@ TEST(PluginIdentity, GetGuidKnowsOnlyTheDefaultSourceInterface)
 TEST(PluginIdentity, FreshObjectHasAnEmptyReaderTable)
 {
     ComPtr<IUnknown> plugin = NewPlugin();
-    auto object = std::make_unique<quorvex::PluginInspector>(*static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get()));
+    auto object = std::make_unique<quorvex::PluginInspector>(
+        *static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get()));
     EXPECT_EQ(-1, object->selectedIndex());
     EXPECT_EQ(0u, object->readerCount());
     EXPECT_FALSE(object->capturing());
@@ -119,7 +120,8 @@ TEST(PluginIdentity, NullOutPointersAreRefusedWithoutSideEffects)
     EXPECT_EQ(7, rc);
     EXPECT_EQ(nullptr, text);
 
-    auto object = std::make_unique<quorvex::PluginInspector>(*static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get()));
+    auto object = std::make_unique<quorvex::PluginInspector>(
+        *static_cast<PluginObject*>(Query<IProvideClassInfo2>(plugin, IID_IProvideClassInfo2).get()));
     EXPECT_FALSE(object->capturing());
     EXPECT_EQ(-1, object->selectedIndex());
 }

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "plugin/smart_card_auth_plugin.h"
-#include "support/plugin_inspector.h"
 #include "scardsim/scardsim.h"
+#include "support/plugin_inspector.h"
 #include "support/sim_fixture.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"

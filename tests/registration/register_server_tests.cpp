@@ -20,8 +20,8 @@
 #include "support/quorvex_dll.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
-#include "win/unique_variant.h"
 #include "win/unique_hkey.h"
+#include "win/unique_variant.h"
 
 namespace quorvex::test {
 namespace {
@@ -307,9 +307,12 @@ TEST_F(RegisterServerTest, EachPluginKindHasItsOwnCategoryAndOtherKindsFail)
                  {0, 0, nullptr}};
     for (const auto& row : table) {
         DeleteTree(kTestClassKey);
-        EXPECT_EQ(RegisterPluginCategory(static_cast<PluginKind>(row.kind), kTestClass), row.category ? S_OK : E_FAIL) << "kind " << row.kind;
-        if (row.category) EXPECT_EQ(Category(kTestClass, row.lastByte), row.category);
-        else EXPECT_FALSE(KeyExists(kTestClassKey)) << "kind " << row.kind;
+        EXPECT_EQ(RegisterPluginCategory(static_cast<PluginKind>(row.kind), kTestClass), row.category ? S_OK : E_FAIL)
+            << "kind " << row.kind;
+        if (row.category)
+            EXPECT_EQ(Category(kTestClass, row.lastByte), row.category);
+        else
+            EXPECT_FALSE(KeyExists(kTestClassKey)) << "kind " << row.kind;
     }
 }
 

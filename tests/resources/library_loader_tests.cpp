@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "logging/log_file.h"
-#include "logging/log_record.h"
 #include "logging/log_level.h"
+#include "logging/log_record.h"
 #include "logging/log_state.h"
 #include "resource_test_helpers.h"
 #include "resources/resource_library_loader.h"
@@ -127,7 +127,7 @@ TEST(ResourceLocaleChild, Run)
 
 struct ChildReport {
     std::map<std::string, std::string> values;  // the child's "key=value" lines; none when it did not finish
-    Records loaderRecords;  // the messages of the located records of the loader's module
+    Records loaderRecords;                      // the messages of the located records of the loader's module
     std::string log;
 };
 
@@ -152,8 +152,8 @@ ChildReport RunInLocale(const char* unixLocale, const std::vector<std::wstring>&
     // program that sets it and runs the Wine loader. Such a child has no
     // process handle here; it signals a named event when its report is done.
     static std::atomic<int> runs{0};
-    const std::wstring eventName =
-        L"QvResourceChild_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++runs);
+    const std::wstring eventName = L"QvResourceChild_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                                   std::to_wstring(++runs);
     UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
     const wchar_t* loader = _wgetenv(L"WINELOADER");
     const std::string settings = std::string("LC_ALL=") + unixLocale + " QV_RESOURCE_CHILD_ACTION=" + action;
@@ -211,14 +211,23 @@ TEST(ResourceLibraryLoader, ChoosesTheLibraryOfTheUserLocaleWithTheRegionRulesAn
         // Chinese of Taiwan (0404) and of Singapore (1004): any id but 0804 is traditional.
         {"zh_TW.UTF-8", all, "VestrelRes_zh-CHT.dll", "正在等待智慧卡...", {}},
         {"zh_SG.UTF-8", all, "VestrelRes_zh-CHT.dll", "正在等待智慧卡...", {}},
-        {"pt_PT.UTF-8", all, "VestrelRes_pt-BR.dll", "Aguardando um cartão inteligente...",
+        {"pt_PT.UTF-8",
+         all,
+         "VestrelRes_pt-BR.dll",
+         "Aguardando um cartão inteligente...",
          {"locale id: 0816", "found resource DLL: VestrelRes_pt-BR.dll"}},
         {"de_DE.UTF-8", all, "VestrelRes_de.dll", "Warten auf eine Smartcard...", {}},
-        {"de_DE.UTF-8", englishOnly, "VestrelRes_en.dll", "Waiting for a smart card...",
+        {"de_DE.UTF-8",
+         englishOnly,
+         "VestrelRes_en.dll",
+         "Waiting for a smart card...",
          {"*** didn't find VestrelRes_de.dll, try to load English version", "loading: VestrelRes_en.dll",
           "found resource DLL: VestrelRes_en.dll"}},
         // English missing: the same file is tried twice.
-        {"en_US.UTF-8", germanOnly, "(null)", "(none)",
+        {"en_US.UTF-8",
+         germanOnly,
+         "(null)",
+         "(none)",
          {"*** didn't find VestrelRes_en.dll, try to load English version", "loading: VestrelRes_en.dll",
           "*** English resource DLL not found: VestrelRes_en.dll, return NULL"}},
         // A three-letter language name does not fit the loader's buffer: null
@@ -261,7 +270,8 @@ TEST(ResourceLibraryLoader, ConstructionsOnTwoThreadsAtOnceWriteWholeRecordsAndR
     ASSERT_FALSE(constructions.empty()) << "the child did not finish";
     EXPECT_EQ(report.values["texts"], constructions);
     EXPECT_EQ(std::to_string(report.loaderRecords.size()), constructions);
-    const std::regex whole(R"(\d\d:\d\d:\d\d\.\d{3} \[\d{4,}\] +Glsapi\.cpp:(\d+)   found resource DLL: VestrelRes_en\.dll)");
+    const std::regex whole(
+        R"(\d\d:\d\d:\d\d\.\d{3} \[\d{4,}\] +Glsapi\.cpp:(\d+)   found resource DLL: VestrelRes_en\.dll)");
     std::set<std::string> lines;
     std::istringstream log(report.log);
     for (std::string line; std::getline(log, line);) {

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/plugin_helpers.h"
 #include "resource_test_helpers.h"
+#include "support/plugin_helpers.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex::test {
@@ -37,19 +37,30 @@ TEST_F(StatusString, TextOfTheStatusIdThenOfId198ThenTheFixedText)
         {english, 0x50DB, L"The smart card does not respond. Remove the card and insert it the right way round."},
         {english, 0x7FFFF0D3, L"No smart-card reader is selected."},
         // Empty entries at both ends of the texts, and a missing block.
-        {english, 223, kUnknownStatusText}, {english, 196, kUnknownStatusText},
-        {english, 0x1FFF, kUnknownStatusText}, {english, 198, kUnknownStatusText},
+        {english, 223, kUnknownStatusText},
+        {english, 196, kUnknownStatusText},
+        {english, 0x1FFF, kUnknownStatusText},
+        {english, 198, kUnknownStatusText},
         // Both sides of a block boundary: id 31 ends block 2, id 32 starts block 3.
-        {edges, 30, L"Text of id 30."}, {edges, 31, L"Text of id 31, the last entry of block 2."},
-        {edges, 32, L"Text of id 32, the first entry of block 3."}, {edges, 34, L"Text of id 34."},
+        {edges, 30, L"Text of id 30."},
+        {edges, 31, L"Text of id 31, the last entry of block 2."},
+        {edges, 32, L"Text of id 32, the first entry of block 3."},
+        {edges, 34, L"Text of id 34."},
         // The out-of-memory failure value looks up id 14.
         {edges, static_cast<LONG>(0x8007000E), L"Text of id 14."},
         // Empty entries (33, and 15 at the end of block 1), a missing block,
         // and an entry whose length runs past its block (1585), beside a
         // sound one: without id 198 the fixed text comes.
-        {edges, 33, kFixedText}, {edges, 15, kFixedText}, {edges, 198, kFixedText},
-        {edges, 1584, L"ab"}, {edges, 1585, kFixedText}, {edges, 1586, kFixedText},
-        {none, 204, kFixedText}, {none, 0x20CC, kFixedText}, {none, 198, kFixedText}, {none, 0, kFixedText},
+        {edges, 33, kFixedText},
+        {edges, 15, kFixedText},
+        {edges, 198, kFixedText},
+        {edges, 1584, L"ab"},
+        {edges, 1585, kFixedText},
+        {edges, 1586, kFixedText},
+        {none, 204, kFixedText},
+        {none, 0x20CC, kFixedText},
+        {none, 198, kFixedText},
+        {none, 0, kFixedText},
     };
     for (const auto& c : cases) {
         ScopedResourceInstance instance(c.library);

@@ -36,13 +36,18 @@ TEST(StringTableEntry, FindsEachEntryWithItsExactLengthAndNeverReadsPastTheBlock
         unsigned entry;
         const wchar_t* expected;  // null: missing
     } cases[] = {
-        {four, 0, 0, L"first"}, {four, 0, 2, L"third entry"}, {four, 0, 3, L"x"},
+        {four, 0, 0, L"first"},
+        {four, 0, 2, L"third entry"},
+        {four, 0, 3, L"x"},
         {four, 0, 1, nullptr},  // empty entry
-        {four, 0, 4, nullptr}, {four, 0, 15, nullptr}, {four, four.size() * 2, 0, nullptr},  // beyond the block
-        {two, 0, 1, L"cdefgh"},  // ends exactly at the block's end
-        {two, 4, 0, L"ab"}, {two, 4, 1, nullptr},  // "gh" cut off: the text would run past the end
-        {two, 4, 2, nullptr},  // a skipped entry that runs past the end also ends the walk
-        {two, 1, 1, nullptr},  // an odd byte holds no further code unit
+        {four, 0, 4, nullptr},
+        {four, 0, 15, nullptr},
+        {four, four.size() * 2, 0, nullptr},  // beyond the block
+        {two, 0, 1, L"cdefgh"},               // ends exactly at the block's end
+        {two, 4, 0, L"ab"},
+        {two, 4, 1, nullptr},         // "gh" cut off: the text would run past the end
+        {two, 4, 2, nullptr},         // a skipped entry that runs past the end also ends the walk
+        {two, 1, 1, nullptr},         // an odd byte holds no further code unit
         {prefixLast, 0, 1, nullptr},  // a length prefix as the block's last unit
     };
     for (const auto& c : cases) {

@@ -47,8 +47,8 @@ ChildResult RunChild(const std::wstring& commandLine, const ChildOptions& option
     UniqueHandle readEnd, writeEnd;
     if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
     ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    UniqueHandle nul(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                   nullptr));
+    UniqueHandle nul(
+        ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -59,10 +59,9 @@ ChildResult RunChild(const std::wstring& commandLine, const ChildOptions& option
     PROCESS_INFORMATION process{};
     std::vector<wchar_t> environment = EnvironmentBlock(options.environment);
     std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                          environment.data(),
-                          options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-                          &process)) {
+    if (!::CreateProcessW(
+            nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup, &process)) {
         result.output = "CreateProcess failed: " + std::to_string(::GetLastError());
         return result;
     }
@@ -78,7 +77,8 @@ ChildResult RunChild(const std::wstring& commandLine, const ChildOptions& option
         while (::PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
             char buffer[4096];
             DWORD got = 0;
-            if (!::ReadFile(readEnd.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0)
+            if (!::ReadFile(readEnd.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) ||
+                got == 0)
                 break;
             collected.append(buffer, got);
         }

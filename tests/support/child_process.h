@@ -15,7 +15,7 @@ struct ChildResult {
 };
 
 struct ChildOptions {
-    std::wstring workingDirectory;                  // empty: inherited
+    std::wstring workingDirectory;                     // empty: inherited
     std::map<std::wstring, std::wstring> environment;  // added to (or replacing in) the inherited block
     DWORD timeoutMs = 60000;
 };

@@ -71,9 +71,7 @@ DebuggedRun RunUnderDebugger(std::wstring commandLine, DWORD timeoutMilliseconds
         case CREATE_PROCESS_DEBUG_EVENT:  // the image handles belong to the debugger
             UniqueHandle(event.u.CreateProcessInfo.hFile).reset();
             break;
-        case LOAD_DLL_DEBUG_EVENT:
-            UniqueHandle(event.u.LoadDll.hFile).reset();
-            break;
+        case LOAD_DLL_DEBUG_EVENT: UniqueHandle(event.u.LoadDll.hFile).reset(); break;
         case OUTPUT_DEBUG_STRING_EVENT:
             run.debugStrings.push_back(ReadDebugString(process.get(), event.u.DebugString));
             break;
@@ -86,8 +84,7 @@ DebuggedRun RunUnderDebugger(std::wstring commandLine, DWORD timeoutMilliseconds
             run.exited = true;
             run.exitCode = event.u.ExitProcess.dwExitCode;
             break;
-        default:
-            break;
+        default: break;
         }
         ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
     }
@@ -115,9 +112,8 @@ std::vector<std::string> RunCurrentTestUnderDebugger(const wchar_t* childVariabl
 {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
-    const DebuggedRun run =
-        RunSelfUnderDebugger({{childVariable, L"1"}, {L"GTEST_FILTER", std::wstring(filter.begin(), filter.end())}},
-                             timeoutMilliseconds);
+    const DebuggedRun run = RunSelfUnderDebugger(
+        {{childVariable, L"1"}, {L"GTEST_FILTER", std::wstring(filter.begin(), filter.end())}}, timeoutMilliseconds);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(0u, run.exitCode) << run.standardOutput;
     EXPECT_NE(std::string::npos, run.standardOutput.find("[  PASSED  ] 1 test.")) << run.standardOutput;

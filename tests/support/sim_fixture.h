@@ -10,7 +10,7 @@
 #include "scardsim/scardsim.h"
 
 class SimulatedServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
+protected:
+    void SetUp() override;
+    void TearDown() override;
 };

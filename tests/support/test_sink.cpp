@@ -52,7 +52,10 @@ STDMETHODIMP_(ULONG) TestSink::Release()
     return static_cast<ULONG>(count);
 }
 
-ULONG TestSink::RefCount() const { return static_cast<ULONG>(InterlockedCompareExchange(const_cast<LONG*>(&refs_), 0, 0)); }
+ULONG TestSink::RefCount() const
+{
+    return static_cast<ULONG>(InterlockedCompareExchange(const_cast<LONG*>(&refs_), 0, 0));
+}
 
 STDMETHODIMP TestSink::GetTypeInfoCount(UINT*)
 {
@@ -90,8 +93,8 @@ STDMETHODIMP TestSink::PropertyNotify::OnRequestEdit(DISPID)
     return S_OK;
 }
 
-STDMETHODIMP TestSink::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params,
-                              VARIANT* result, EXCEPINFO* exception, UINT* argumentError)
+STDMETHODIMP TestSink::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params, VARIANT* result,
+                              EXCEPINFO* exception, UINT* argumentError)
 {
     SinkCall call;
     call.dispid = dispid;

@@ -35,12 +35,12 @@ extern const IID kEventDiid;
 // after the call.
 struct SinkCall {
     DISPID dispid = 0;
-    bool iidNull = false;          // riid was IID_NULL
+    bool iidNull = false;  // riid was IID_NULL
     LCID locale = 0;
     WORD flags = 0;
     UINT argCount = 0;
     UINT namedArgCount = 0;
-    bool resultGiven = false;      // pVarResult not null (and VT_EMPTY on entry)
+    bool resultGiven = false;  // pVarResult not null (and VT_EMPTY on entry)
     bool resultWasEmpty = false;
     bool excepInfoGiven = false;   // pExcepInfo not null
     bool excepInfoZeroed = false;  // ... and all zero on entry

@@ -141,8 +141,8 @@ HRESULT WriteRow(int number, HKEY parent, const Values& values) noexcept  // NOL
 
 // Visits row `number` below `parent`; a missing key is skipped with everything
 // below it. Recursion depth: at most kRowCount levels, as for WriteRow.
-HRESULT RemoveRow(int number, HKEY parent, const Values& values,
-                  SharedKeys shared) noexcept  // NOLINT(misc-no-recursion)
+// NOLINTNEXTLINE(misc-no-recursion)
+HRESULT RemoveRow(int number, HKEY parent, const Values& values, SharedKeys shared) noexcept
 {
     const Row& row = kRows[number];
     const wchar_t* const keyName = values.KeyName(row);

@@ -5,43 +5,24 @@
 #include <oleauto.h>
 
 #include <string_view>
-#include <utility>
+
+#include "win/unique_resource.h"
 
 namespace quorvex {
 
-class UniqueBstr {
+struct BstrTraits {
+    using Type = BSTR;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type s) noexcept { ::SysFreeString(s); }
+};
+
+// The generic owner with what callers read of a string.
+class UniqueBstr : public UniqueResource<BstrTraits> {
 public:
-    UniqueBstr() noexcept = default;
-    // Takes ownership of an allocated BSTR.
-    explicit UniqueBstr(BSTR s) noexcept : s_(s) {}
-    UniqueBstr(UniqueBstr&& other) noexcept : s_(other.release()) {}
-    UniqueBstr& operator=(UniqueBstr&& other) noexcept
-    {
-        reset(other.release());
-        return *this;
-    }
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    ~UniqueBstr() { reset(); }
-
-    void reset(BSTR s = nullptr) noexcept
-    {
-        if (BSTR old = std::exchange(s_, s)) ::SysFreeString(old);
-    }
-    [[nodiscard]] BSTR release() noexcept { return std::exchange(s_, nullptr); }
-    BSTR get() const noexcept { return s_; }
-    BSTR* put() noexcept
-    {
-        reset();
-        return &s_;
-    }
-    UINT length() const noexcept { return ::SysStringLen(s_); }
+    using UniqueResource::UniqueResource;
+    UINT length() const noexcept { return ::SysStringLen(get()); }
     bool empty() const noexcept { return length() == 0; }
-    std::wstring_view view() const noexcept { return {s_ ? s_ : L"", length()}; }
-    explicit operator bool() const noexcept { return s_ != nullptr; }
-
-private:
-    BSTR s_ = nullptr;
+    std::wstring_view view() const noexcept { return {get() ? get() : L"", length()}; }
 };
 
 // New BSTR copies; a null result with E_OUTOFMEMORY from the caller's view.

@@ -1,7 +1,8 @@
 # One Wine prefix serves both builds (WoW64: the 64-bit prefix runs x86
-# programs through the 32-bit loader). It is made at configure time so that
-# test discovery never waits for a first-time wineboot. tools/build hands the
-# x64 build's prefix to the x86 build.
+# programs through the 32-bit loader). tools/build hands the x64 build's
+# prefix to the x86 build. Nothing runs under Wine while building: the prefix
+# is made by tools/wineserver-ctl start, before the first test (or benchmark)
+# runs, so a build for the demo alone never waits for a wineboot.
 set(QUORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the build's programs run in")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(QUORVEX_WINE /usr/lib/wine/wine)
@@ -9,15 +10,6 @@ else()
   set(QUORVEX_WINE /usr/lib/wine/wine64)
 endif()
 set(QUORVEX_WINESERVER /usr/lib/wine/wineserver)
-if(NOT EXISTS ${QUORVEX_WINEPREFIX}/system.reg)
-  message(STATUS "Creating Wine prefix ${QUORVEX_WINEPREFIX}")
-  # Always the 64-bit loader: the prefix must be a 64-bit one for both builds.
-  execute_process(
-    COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} WINEDEBUG=-all
-            "WINEDLLOVERRIDES=mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i
-    INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET)
-  execute_process(COMMAND /usr/bin/env WINEPREFIX=${QUORVEX_WINEPREFIX} ${QUORVEX_WINESERVER} -w)
-endif()
 # Every Windows program of the build runs through this wrapper: the prefix, a
 # quiet Wine, and the simulated winscard.dll beside the program instead of
 # Wine's stub.

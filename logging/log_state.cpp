@@ -16,7 +16,14 @@ namespace {
 constinit SRWLOCK g_lock = SRWLOCK_INIT;
 constinit bool g_standardOutput = false;
 constinit UniqueFile g_file;
-constinit std::string g_resolvedPath;
+
+// Made on first use rather than constant-initialised: clang 14 cannot
+// evaluate libstdc++'s constexpr string constructor.
+std::string& ResolvedPathStorage() noexcept
+{
+    static std::string path;
+    return path;
+}
 
 }  // namespace
 
@@ -44,7 +51,7 @@ void SetFileStreamLocked(FILE* file) noexcept
 
 void CloseLogFileLocked() noexcept { g_file.reset(); }
 
-std::string& ResolvedLogPathLocked() noexcept { return g_resolvedPath; }
+std::string& ResolvedLogPathLocked() noexcept { return ResolvedPathStorage(); }
 
 void WriteLineLocked(const char* line) noexcept
 {
@@ -67,7 +74,7 @@ LogStream CurrentLogStream() noexcept
 std::string ResolvedLogPath()
 {
     LogLockGuard lock;
-    return g_resolvedPath;
+    return ResolvedPathStorage();
 }
 
 void ResetLogStateForTests() noexcept
@@ -75,7 +82,7 @@ void ResetLogStateForTests() noexcept
     LogLockGuard lock;
     CloseLogFileLocked();
     g_standardOutput = false;
-    g_resolvedPath.clear();
+    ResolvedPathStorage().clear();
     g_indentationWidth.store(0);
     SetCurrentLogLevel(1);
 }

@@ -1,5 +1,7 @@
 #include "plugin/event_source.h"
 
+#include <cstring>
+
 #include "plugin/error_info.h"
 #include "win/unique_bstr.h"
 #include "win/unique_variant.h"
@@ -12,7 +14,10 @@ namespace {
 // freed with it.
 class ExceptionRecord {
 public:
-    ExceptionRecord() noexcept = default;
+    // Every byte zero, padding included: `{}` zeroes the members only (clang
+    // leaves the padding after wCode/wReserved as it was on the stack), and a
+    // sink sees the whole record.
+    ExceptionRecord() noexcept { std::memset(&record_, 0, sizeof record_); }
     ~ExceptionRecord()
     {
         UniqueBstr source(record_.bstrSource), description(record_.bstrDescription), helpFile(record_.bstrHelpFile);

@@ -30,8 +30,9 @@ bool ReadValue(HKEY key, const wchar_t* name, DWORD type, std::vector<uint8_t>& 
     if (::RegQueryValueExW(key, name, nullptr, &actual, nullptr, &size) != ERROR_SUCCESS || actual != type)
         return false;
     out.resize(size);
-    return ::RegQueryValueExW(key, name, nullptr, &actual, out.data(), &size) == ERROR_SUCCESS &&
-           (out.resize(size), true);
+    if (::RegQueryValueExW(key, name, nullptr, &actual, out.data(), &size) != ERROR_SUCCESS) return false;
+    out.resize(size);
+    return true;
 }
 
 LONG Win32(LONG error)

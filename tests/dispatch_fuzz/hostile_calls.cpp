@@ -750,10 +750,10 @@ void CheckArguments(CaseReport& report, const InvokeCase& c, bool methodRan)
         }
     }
     if (methodRan && c.dispid == 6) {
-        const VARIANT& place = c.params.rgvarg[0];
-        const BSTR text = V_VT(&place) == (VT_BYREF | VT_BSTR)    ? *V_BSTRREF(&place)
-                          : V_VT(V_VARIANTREF(&place)) == VT_BSTR ? V_BSTR(V_VARIANTREF(&place))
-                                                                  : nullptr;
+        const VARIANT& output = c.params.rgvarg[0];
+        const BSTR text = V_VT(&output) == (VT_BYREF | VT_BSTR)    ? *V_BSTRREF(&output)
+                          : V_VT(V_VARIANTREF(&output)) == VT_BSTR ? V_BSTR(V_VARIANTREF(&output))
+                                                                   : nullptr;
         report.Check(text != nullptr, "GetStatusString left no text in its place");
     }
 }

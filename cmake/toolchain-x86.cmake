@@ -8,4 +8,5 @@ set(QUORVEX_WIDL_TARGET --win32)
 # libraries made from a .def (the simulated service's control functions).
 set(QUORVEX_EXTRA_SHARED_LINKER_FLAGS "-Wl,--enable-stdcall-fixup")
 set(QUORVEX_EXTRA_EXE_LINKER_FLAGS "-Wl,--enable-stdcall-fixup")
+set(QUORVEX_LINK_MACHINE x86)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -213,8 +213,9 @@ comm -13 "$work/before-regsvr32.txt" "$work/regsvr32.txt" | grep -i '^HKEY_LOCAL
 # share (32-bit clients find them either way); and the type library
 # registration of a 32-bit regsvr32 mirrors the interface keys into the 64-bit
 # view, which a 32-bit package cannot write. Both sides are compared without
-# them.
-comparable() {
+# them, and a key the mapping finds there already (Component Categories) is
+# not an addition.
+comparable() { # comparable ADDED BEFORE
   if [ "$arch" = x86 ]; then
     awk 'BEGIN { p = "HKEY_LOCAL_MACHINE\\Software\\Classes\\"; w = p "Wow6432Node\\" }
       index(tolower($0), tolower(w)) == 1 {
@@ -223,13 +224,14 @@ comparable() {
       }
       { print }' "$1" |
       grep -v -i -e '^HKEY_LOCAL_MACHINE\\Software\\Classes\\Interface\\{8E354F7A-F9A8-4762-A4FD-37DE0812A670}' \
-                 -e '^HKEY_LOCAL_MACHINE\\Software\\Classes\\Interface\\{04F254A0-9B6D-4167-A502-6C8CB0A6B5A5}' | sort -u
+                 -e '^HKEY_LOCAL_MACHINE\\Software\\Classes\\Interface\\{04F254A0-9B6D-4167-A502-6C8CB0A6B5A5}' |
+      sort -u | comm -23 - "$2"
   else
     cat "$1"
   fi
 }
-comparable "$work/added-installed.txt" >"$work/added-installed.cmp"
-comparable "$work/added-regsvr32.txt" >"$work/added-regsvr32.cmp"
+comparable "$work/added-installed.txt" "$work/before.txt" >"$work/added-installed.cmp"
+comparable "$work/added-regsvr32.txt" "$work/before-regsvr32.txt" >"$work/added-regsvr32.cmp"
 same "$work/added-installed.cmp" "$work/added-regsvr32.cmp" "package registration differs from regsvr32's"
 grep -q -i -F 'Component Categories\{38547D33-B8B0-4656-85E4-A17DE0054F01}	"409"="Tavrix Certificate Authentication Plugin"' \
   "$work/added-installed.cmp" || fail "the package does not define the component category"

@@ -4,12 +4,18 @@
 # is made by tools/wineserver-ctl start, before the first test (or benchmark)
 # runs, so a build for the demo alone never waits for a wineboot.
 set(QUORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the build's programs run in")
+# Debian keeps Wine's loaders and server in /usr/lib/wine, off PATH; other
+# installations have them on PATH.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(QUORVEX_WINE /usr/lib/wine/wine)
+  set(loader wine)
 else()
-  set(QUORVEX_WINE /usr/lib/wine/wine64)
+  set(loader wine64)
 endif()
-set(QUORVEX_WINESERVER /usr/lib/wine/wineserver)
+find_program(QUORVEX_WINE ${loader} HINTS /usr/lib/wine DOC "Wine loader for this build's programs")
+find_program(QUORVEX_WINESERVER wineserver HINTS /usr/lib/wine DOC "Wine server")
+if(NOT QUORVEX_WINE OR NOT QUORVEX_WINESERVER)
+  message(FATAL_ERROR "Wine (${loader}, wineserver) not found: tools/install-deps installs it")
+endif()
 # Every Windows program of the build runs through this wrapper: the prefix, a
 # quiet Wine, and the simulated winscard.dll beside the program instead of
 # Wine's stub.

@@ -5,6 +5,7 @@
 
 #include "logging/log_file.h"
 #include "logging/log_level.h"
+#include "logging/log_policy.h"
 #include "logging/log_record.h"
 #include "logging/policy_value.h"
 #include "win/hresult.h"
@@ -48,11 +49,11 @@ void ConfigureLogModule(const char* defaultLogPath, const char* name, int reques
         if (IsRecognisedModuleName(name)) {
             if (UniqueHkey key = OpenPolicyKey()) {
                 const std::wstring valuePrefix = ToWide(name);
-                const std::wstring configuredPath = ReadPolicyString(key.get(), (valuePrefix + L"LogFile").c_str(),
-                                                                     std::wstring());
+                const std::wstring configuredPath = ReadPolicyString(
+                    key.get(), (valuePrefix + kLogFileValue.name).c_str(), std::wstring());
                 if (!configuredPath.empty()) logPath = ToNarrow(configuredPath);
                 // A missing value reads as 0 and so overrides the caller's level.
-                const DWORD level = ReadPolicyDword(key.get(), (valuePrefix + L"LogLevel").c_str(), 0);
+                const DWORD level = ReadPolicyDword(key.get(), (valuePrefix + kLogLevelValue.name).c_str(), 0);
                 if (level <= kHighestLogLevel) requestedLevel = static_cast<int>(level);
             }
         }
@@ -62,7 +63,7 @@ void ConfigureLogModule(const char* defaultLogPath, const char* name, int reques
 
 void ConfigureModuleLog()
 {
-    ConfigureLogModule("%TAVRIXLOGDIR\\Quorvex.txt", "Main", 0);
+    ConfigureLogModule("%TAVRIXLOGDIR\\Quorvex.txt", kModuleLogName, 0);
     // Registered after the configuration so that it runs after the static
     // objects constructed later have been destroyed.
     std::atexit(CloseLog);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "logging/log_level.h"
+#include "logging/log_policy.h"
 #include "logging/log_record.h"
 #include "logging/log_state.h"
 #include "logging/policy_value.h"
@@ -138,7 +139,7 @@ void ApplyLevelRuleOnOpen(bool standardOutput, int requestedLevel)
         return;
     }
     if (UniqueHkey key = OpenPolicyKey()) {
-        const DWORD level = ReadPolicyDword(key.get(), L"DefaultLogLevel", 0xFFFFFFFF);
+        const DWORD level = ReadPolicyDword(key.get(), kDefaultLogLevelValue.name, 0xFFFFFFFF);
         if (level <= kHighestLogLevel) SetCurrentLogLevel(static_cast<int>(level));
     }
 }

@@ -5,11 +5,10 @@
 
 #include <string>
 
+#include "logging/log_policy.h"
 #include "win/unique_hkey.h"
 
 namespace quorvex {
-
-inline constexpr const wchar_t* kPolicyKeyPath = L"SOFTWARE\\Policies\\Tavrix\\Vestrel";
 
 // The policy key opened for reading; empty when it is not there.
 UniqueHkey OpenPolicyKey() noexcept;

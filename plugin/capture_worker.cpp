@@ -1,6 +1,5 @@
 // StartCapture, EndCapture, the capture worker and the worker stop procedure.
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "plugin/capture.h"
@@ -92,7 +91,7 @@ bool CSmartCardAuthPlugin::capturing() const noexcept
 {
     std::shared_ptr<Capture> capture;
     {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const SharedLock guard(captureLock_);
         capture = capture_;
     }
     return capture && ::WaitForSingleObject(capture->thread(), 0) == WAIT_TIMEOUT;
@@ -106,7 +105,7 @@ STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCo
     std::unique_ptr<ReaderTableCopy> table = readers_.Copy();
     bool started = false;
     if (table) {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const ExclusiveLock guard(captureLock_);
         // Refused while a stop is under way. A worker whose run is ending
         // (its final event raised) takes the request and starts the next run
         // itself once the current one has ended; StartCapture never waits for
@@ -140,7 +139,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
 {
     std::shared_ptr<Capture> capture;
     {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const ExclusiveLock guard(captureLock_);
         if (!capture_) return;
         capture = capture_;
         ++stopsUnderWay_;
@@ -173,7 +172,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
         ::OutputDebugStringW(kGracefulText);
     }
 
-    const std::lock_guard<SrwLock> guard(captureLock_);
+    const ExclusiveLock guard(captureLock_);
     if (forget && capture_ == capture) capture_.reset();
     --stopsUnderWay_;
 }

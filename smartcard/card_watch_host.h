@@ -27,7 +27,7 @@ public:
     virtual bool cutOff() const noexcept = 0;
 
     // The context of the running watch, kept for a cancelling stop; 0 before
-    // the watch releases it.
+    // the watch releases it, which returns once no cancel is under way on it.
     virtual void SetWatchContext(SCARDCONTEXT context) noexcept = 0;
 
     virtual void SendStatusChanged(LONG statusId) noexcept = 0;

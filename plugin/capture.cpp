@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "plugin/capture_timing.h"
 #include "plugin/connection_point.h"
 #include "smartcard/card_watch.h"
 
@@ -106,6 +107,8 @@ void Capture::SelectReader(LONG index) noexcept
     const SharedLock guard(lock_);
     if (ReachesObject(state_)) owner_.readers->Select(index);
 }
+
+DWORD Capture::waitMs() const noexcept { return Timing().watchWaitMs.load(); }
 
 bool Capture::stopRequested() const noexcept
 {

@@ -77,6 +77,7 @@ public:
     BSTR readerName(ULONG slot) const noexcept override { return run_.name(slot); }
     LONG selectedIndex() const noexcept override { return run_.selected; }
     void SelectReader(LONG index) noexcept override EXCLUDES(lock_);
+    DWORD waitMs() const noexcept override;
     bool stopRequested() const noexcept override EXCLUDES(lock_);
     // Also PassCutOff: asked before each sink call of the run's events.
     bool cutOff() const noexcept override EXCLUDES(lock_);

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "plugin/capture.h"
+#include "plugin/capture_timing.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "win/hresult.h"
 #include "win/module_lock.h"
@@ -12,8 +13,6 @@
 
 namespace quorvex {
 namespace {
-
-constexpr DWORD kStopTimeoutMs = 15000;
 
 constexpr wchar_t kGracefulText[] = L"SUCCESS: worker thread was terminated gracefully\n";
 constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
@@ -163,7 +162,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
             forget = false;
         }
         ::OutputDebugStringW(kNotGracefulText);
-    } else if (::WaitForSingleObject(capture->thread(), kStopTimeoutMs) == WAIT_TIMEOUT) {
+    } else if (::WaitForSingleObject(capture->thread(), Timing().stopBoundMs.load()) == WAIT_TIMEOUT) {
         ::OutputDebugStringW(kNotGracefulText);
         // The object may be destroyed right after this, and a later capture
         // gets a worker of its own: the late worker is cut off from both.

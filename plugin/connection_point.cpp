@@ -4,17 +4,11 @@
 #include <utility>
 #include <vector>
 
+#include "plugin/capture_timing.h"
 #include "plugin/enum_connections.h"
 #include "win/hresult.h"
 
 namespace quorvex {
-
-namespace {
-
-// As long as a capture stop waits for its worker.
-constexpr DWORD kUnadviseWaitMs = 15000;
-
-}  // namespace
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer* container, REFIID servedInterface) noexcept
     : container_(container),
@@ -103,7 +97,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie)
     // sink blocked for good does not hold the host up for longer than a
     // capture stop would.
     removed->Disconnect();
-    removed->WaitForOtherCalls(kUnadviseWaitMs);
+    removed->WaitForOtherCalls(Timing().stopBoundMs.load());
     // The list's reference is released here, outside the lock, since the
     // sink's destruction may call back into this connection point.
     return S_OK;

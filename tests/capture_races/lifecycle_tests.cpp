@@ -134,7 +134,7 @@ TEST_F(RaceTest, EndCaptureWhileTheHandlerRestartsLeavesNothingRunning)
         ::SetEvent(inHandler.get());
         // The host's stop is under way before the handler restarts.
         ::WaitForSingleObject(stopping.get(), 5000);
-        ::Sleep(50);
+        EXPECT_TRUE(WaitUntil([&] { return object().stopUnderWay(); }));
         // A restarted watch would wait for the card the host inserts later.
         SimRemoveCard(L"Reader Zero");
         restart = StartCapture();

@@ -1,9 +1,9 @@
 // StartCapture, EndCapture, the capture worker and the worker stop procedure.
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "plugin/capture.h"
+#include "plugin/capture_timing.h"
 #include "plugin/smart_card_auth_plugin.h"
 #include "win/hresult.h"
 #include "win/module_lock.h"
@@ -13,8 +13,6 @@
 
 namespace quorvex {
 namespace {
-
-constexpr DWORD kStopTimeoutMs = 15000;
 
 constexpr wchar_t kGracefulText[] = L"SUCCESS: worker thread was terminated gracefully\n";
 constexpr wchar_t kNotGracefulText[] = L"FAILURE FAILURE FAILURE: Failed to terminate worker thread gracefully\n";
@@ -92,7 +90,7 @@ bool CSmartCardAuthPlugin::capturing() const noexcept
 {
     std::shared_ptr<Capture> capture;
     {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const SharedLock guard(captureLock_);
         capture = capture_;
     }
     return capture && ::WaitForSingleObject(capture->thread(), 0) == WAIT_TIMEOUT;
@@ -106,7 +104,7 @@ STDMETHODIMP CSmartCardAuthPlugin::StartCapture(BSTR, BSTR, BSTR, LONG* returnCo
     std::unique_ptr<ReaderTableCopy> table = readers_.Copy();
     bool started = false;
     if (table) {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const ExclusiveLock guard(captureLock_);
         // Refused while a stop is under way. A worker whose run is ending
         // (its final event raised) takes the request and starts the next run
         // itself once the current one has ended; StartCapture never waits for
@@ -140,7 +138,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
 {
     std::shared_ptr<Capture> capture;
     {
-        const std::lock_guard<SrwLock> guard(captureLock_);
+        const ExclusiveLock guard(captureLock_);
         if (!capture_) return;
         capture = capture_;
         ++stopsUnderWay_;
@@ -164,7 +162,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
             forget = false;
         }
         ::OutputDebugStringW(kNotGracefulText);
-    } else if (::WaitForSingleObject(capture->thread(), kStopTimeoutMs) == WAIT_TIMEOUT) {
+    } else if (::WaitForSingleObject(capture->thread(), Timing().stopBoundMs.load()) == WAIT_TIMEOUT) {
         ::OutputDebugStringW(kNotGracefulText);
         // The object may be destroyed right after this, and a later capture
         // gets a worker of its own: the late worker is cut off from both.
@@ -173,7 +171,7 @@ void CSmartCardAuthPlugin::StopWorker(bool destroying) noexcept
         ::OutputDebugStringW(kGracefulText);
     }
 
-    const std::lock_guard<SrwLock> guard(captureLock_);
+    const ExclusiveLock guard(captureLock_);
     if (forget && capture_ == capture) capture_.reset();
     --stopsUnderWay_;
 }

@@ -1,7 +1,6 @@
 // The coclass type information behind IProvideClassInfo::GetClassInfo, loaded
 // from the registered type library once and kept until the module unloads.
 #include <atomic>
-#include <mutex>
 
 #include "plugin/automation.h"
 #include "win/com_ptr.h"
@@ -70,7 +69,7 @@ HRESULT GetCoclassTypeInfo(ITypeInfo** typeInfo) noexcept
     HRESULT hr = S_OK;
     if (!g_coclassTypeInfo.pointer.load()) {
         // Checked again under the lock so that concurrent first calls load once.
-        std::lock_guard<SrwLock> guard(g_coclassTypeInfo.loadLock);
+        const ExclusiveLock guard(g_coclassTypeInfo.loadLock);
         if (!g_coclassTypeInfo.pointer.load()) hr = LoadCoclassTypeInfo();
     }
     // A failed load leaves nothing cached: the next call tries again.

@@ -1,21 +1,14 @@
 #include "plugin/connection_point.h"
 
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
+#include <vector>
 
+#include "plugin/capture_timing.h"
 #include "plugin/enum_connections.h"
 #include "win/hresult.h"
 
 namespace quorvex {
-
-namespace {
-
-// As long as a capture stop waits for its worker.
-constexpr DWORD kUnadviseWaitMs = 15000;
-
-}  // namespace
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer* container, REFIID servedInterface) noexcept
     : container_(container),
@@ -72,7 +65,7 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie)
     DWORD added = 0;
     SinkSnapshot replaced;
     {
-        std::lock_guard<SrwLock> guard(lock_);
+        const ExclusiveLock guard(lock_);
         added = list_.Add(connection);
         // A sink that event passes would not see is not connected.
         if (added != 0 && !Publish(replaced)) {
@@ -92,7 +85,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie)
     ComPtr<SinkConnection> removed;
     SinkSnapshot replaced;
     {
-        std::lock_guard<SrwLock> guard(lock_);
+        const ExclusiveLock guard(lock_);
         removed = list_.Remove(cookie);
         // Out of memory the old array stays published; passes skip the
         // removed sink by its flag.
@@ -104,7 +97,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie)
     // sink blocked for good does not hold the host up for longer than a
     // capture stop would.
     removed->Disconnect();
-    removed->WaitForOtherCalls(kUnadviseWaitMs);
+    removed->WaitForOtherCalls(Timing().stopBoundMs.load());
     // The list's reference is released here, outside the lock, since the
     // sink's destruction may call back into this connection point.
     return S_OK;
@@ -115,14 +108,21 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
     if (!connections) return E_POINTER;
     *connections = nullptr;
     return ComBoundary([&] {
-        auto snapshot = std::make_shared<ConnectionSnapshot>();
+        // The connections are taken under the lock, the sinks' references
+        // outside it: a sink's AddRef is a call into the sink.
+        std::vector<std::pair<ComPtr<SinkConnection>, DWORD>> taken;
         {
-            std::lock_guard<SrwLock> guard(lock_);
+            const SharedLock guard(lock_);
             for (std::size_t slot = 0; slot < list_.size(); ++slot) {
                 if (SinkConnection* connection = list_.at(slot)) {
-                    snapshot->push_back(Connection{ComPtr<IUnknown>(connection->sink()), static_cast<DWORD>(slot + 1)});
+                    taken.emplace_back(ComPtr<SinkConnection>(connection), static_cast<DWORD>(slot + 1));
                 }
             }
+        }
+        auto snapshot = std::make_shared<ConnectionSnapshot>();
+        snapshot->reserve(taken.size());
+        for (const auto& [connection, cookie] : taken) {
+            snapshot->push_back(Connection{ComPtr<IUnknown>(connection->sink()), cookie});
         }
         return quorvex::EnumConnections::Create(std::move(snapshot), 0, connections);
     });
@@ -131,7 +131,7 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections)
 SinkSnapshot ConnectionPoint::Snapshot() const
 {
     // Shared: the host's thread and the capture worker may both be raising.
-    std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     return published_;
 }
 
@@ -150,7 +150,7 @@ void ConnectionPoint::ReleaseAll() noexcept
     ConnectionList released;
     SinkSnapshot unpublished;
     {
-        std::lock_guard<SrwLock> guard(lock_);
+        const ExclusiveLock guard(lock_);
         released.TakeFrom(list_);
         unpublished = std::move(published_);
     }

@@ -35,7 +35,7 @@ private:
 // One pass over the sinks. `fill` types and fills the argument VARIANTs, which
 // are built fresh for every sink so that no sink sees what another left in them.
 template <typename Fill>
-HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, const std::atomic<bool>* cutOff,
+HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount, const PassCutOff* cutOff,
                    Fill fill) noexcept
 {
     HRESULT last = S_OK;
@@ -43,7 +43,7 @@ HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount,
     for (const ComPtr<SinkConnection>& connection : sinks) {
         // A capture run that was given up while a sink blocked must not go on
         // to the next sink: the stop that gave up has already returned.
-        if (cutOff && cutOff->load()) break;
+        if (cutOff && cutOff->cutOff()) break;
         const SinkConnection::Call call(pass, *connection.get());
         if (!call.Connected()) continue;
         // The connection holds what the sink answered for the event DIID,
@@ -71,7 +71,7 @@ HRESULT InvokeEach(const SinkSnapshot& sinks, DISPID dispid, UINT argumentCount,
 
 }  // namespace
 
-HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff)
+HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const PassCutOff* cutOff)
 {
     return InvokeEach(sinks, kDispidStatusChanged, 1, cutOff, [statusCode](VARIANT* arguments) {
         arguments[0].vt = VT_I4;
@@ -80,7 +80,7 @@ HRESULT RaiseStatusChanged(const SinkSnapshot& sinks, LONG statusCode, const std
 }
 
 HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smartCardReader, BSTR cspName,
-                       const std::atomic<bool>* cutOff)
+                       const PassCutOff* cutOff)
 {
     // DISPPARAMS lists the arguments last parameter first.
     return InvokeEach(sinks, kDispidDataReady, 3, cutOff, [=](VARIANT* arguments) {
@@ -93,7 +93,7 @@ HRESULT RaiseDataReady(const SinkSnapshot& sinks, BSTR smartCardName, BSTR smart
     });
 }
 
-HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode, const std::atomic<bool>* cutOff)
+HRESULT RaiseFailed(const SinkSnapshot& sinks, LONG statusCode, const PassCutOff* cutOff)
 {
     return InvokeEach(sinks, kDispidFailed, 1, cutOff, [statusCode](VARIANT* arguments) {
         arguments[0].vt = VT_I4;

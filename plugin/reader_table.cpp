@@ -1,8 +1,6 @@
 #include "plugin/reader_table.h"
 
-#include <mutex>
 #include <new>
-#include <shared_mutex>
 
 namespace quorvex {
 
@@ -10,7 +8,7 @@ std::unique_ptr<ReaderTableCopy> ReaderTable::Copy() const noexcept
 {
     std::unique_ptr<ReaderTableCopy> copy(new (std::nothrow) ReaderTableCopy);
     if (!copy) return nullptr;
-    const std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     for (int slot = 0; slot < kReaderSlots; ++slot) {
         copy->names[slot] = CopyBstr(names_[slot].get());
         if (names_[slot] && !copy->names[slot]) return nullptr;
@@ -25,7 +23,7 @@ void ReaderTable::Store(ReaderListing& listing) noexcept
     // The replaced names are freed after the lock is given back.
     UniqueBstr replaced[kReaderSlots];
     {
-        const std::lock_guard<SrwLock> guard(lock_);
+        const ExclusiveLock guard(lock_);
         for (ULONG slot = 0; slot < listing.stored; ++slot) {
             replaced[slot] = std::move(names_[slot]);
             names_[slot] = std::move(listing.names[slot]);
@@ -36,14 +34,14 @@ void ReaderTable::Store(ReaderListing& listing) noexcept
 
 bool ReaderTable::CopyName(int slot, UniqueBstr& name) const noexcept
 {
-    const std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     name = CopyBstr(names_[slot].get());
     return name || !names_[slot];
 }
 
 LONG ReaderTable::Find(BSTR name) const noexcept
 {
-    const std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     for (int slot = 0; slot < kReaderSlots; ++slot) {
         // A null slot compares as an empty string and never matches a name.
         if (::VarBstrCmp(names_[slot].get(), name, LOCALE_USER_DEFAULT, 0) == static_cast<HRESULT>(VARCMP_EQ)) {
@@ -55,13 +53,13 @@ LONG ReaderTable::Find(BSTR name) const noexcept
 
 bool ReaderTable::SlotEmpty(int slot) const noexcept
 {
-    const std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     return ::SysStringLen(names_[slot].get()) == 0;
 }
 
 ULONG ReaderTable::count() const noexcept
 {
-    const std::shared_lock<SrwLock> guard(lock_);
+    const SharedLock guard(lock_);
     return count_;
 }
 

@@ -12,6 +12,7 @@
 
 #include "smartcard/reader_list.h"
 #include "win/srw_lock.h"
+#include "win/thread_annotations.h"
 #include "win/unique_bstr.h"
 
 namespace quorvex {
@@ -29,23 +30,24 @@ struct ReaderTableCopy {
 class ReaderTable {
 public:
     // Null when a name cannot be copied: a watch must never run with a name missing.
-    std::unique_ptr<ReaderTableCopy> Copy() const noexcept;
+    std::unique_ptr<ReaderTableCopy> Copy() const noexcept EXCLUDES(lock_);
     // Stores what an enumeration listed; the count only when it completed.
-    void Store(ReaderListing& listing) noexcept;
+    void Store(ReaderListing& listing) noexcept EXCLUDES(lock_);
     // A new copy of the slot's name (null for a null slot); false when out of memory.
-    bool CopyName(int slot, UniqueBstr& name) const noexcept;
+    bool CopyName(int slot, UniqueBstr& name) const noexcept EXCLUDES(lock_);
     // The first slot whose name equals `name` as VarBstrCmp sees it, or -1.
-    LONG Find(BSTR name) const noexcept;
-    bool SlotEmpty(int slot) const noexcept;
-    ULONG count() const noexcept;
+    LONG Find(BSTR name) const noexcept EXCLUDES(lock_);
+    bool SlotEmpty(int slot) const noexcept EXCLUDES(lock_);
+    ULONG count() const noexcept EXCLUDES(lock_);
 
     LONG selected() const noexcept { return selected_.load(); }
     void Select(LONG index) noexcept { selected_.store(index); }
 
 private:
+    // Taken alone: no other lock is taken or held with it.
     mutable SrwLock lock_;
-    UniqueBstr names_[kReaderSlots];  // lock_
-    ULONG count_ = 0;                 // lock_
+    UniqueBstr names_[kReaderSlots] GUARDED_BY(lock_);
+    ULONG count_ GUARDED_BY(lock_) = 0;
     std::atomic<LONG> selected_{-1};
 };
 

@@ -23,6 +23,7 @@
 #include "quorvex_h.h"
 #include "win/ref_count.h"
 #include "win/srw_lock.h"
+#include "win/thread_annotations.h"
 
 namespace quorvex {
 
@@ -80,7 +81,7 @@ private:
     HRESULT FireFailed(LONG statusCode);
     // True while a capture worker of this object runs, including one that is
     // only finishing after its final event.
-    bool capturing() const noexcept;
+    bool capturing() const noexcept EXCLUDES(captureLock_);
 
     // The private inner IUnknown handed to an aggregating outer object.
     class InnerUnknown final : public IUnknown {
@@ -103,10 +104,10 @@ private:
     ULONG InternalRelease() noexcept;
 
     // The worker stop procedure, shared by EndCapture and destruction.
-    void StopWorker(bool destroying) noexcept;
+    void StopWorker(bool destroying) noexcept EXCLUDES(captureLock_);
     // A new worker for its first run on `table`; null when none could be
-    // started. Called with captureLock_ held.
-    std::shared_ptr<Capture> StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept;
+    // started.
+    std::shared_ptr<Capture> StartWorker(std::unique_ptr<ReaderTableCopy> table) noexcept REQUIRES(captureLock_);
 
     // Members in their documented order, interface pointers aside.
     ConnectionPoint eventPoint_;
@@ -117,11 +118,19 @@ private:
     ReaderTable readers_;
     // The capture worker, if any: set by StartCapture, forgotten by the stop
     // procedure. Any thread that calls into the object may read or change it,
-    // the host's and a handler on the worker's own; never held while waiting
-    // or raising an event.
+    // the host's and a handler on the worker's own; never held while waiting,
+    // raising an event or calling the smart-card service.
+    //
+    // Lock order, for every lock of the object and its parts: captureLock_,
+    // then the capture's Capture::lock_, then a connection point's lock.
+    // ReaderTable's lock is taken alone. A lock is never taken while a later
+    // one is held.
     mutable SrwLock captureLock_;
-    std::shared_ptr<Capture> capture_;  // captureLock_
-    int stopsUnderWay_ = 0;             // captureLock_; StartCapture is refused meanwhile
+    std::shared_ptr<Capture> capture_ GUARDED_BY(captureLock_);
+    // Stop procedures under way, which may run on several threads at once
+    // (the host's and a handler's): StartCapture is refused until the last
+    // has returned, even once an earlier one has forgotten the worker.
+    int stopsUnderWay_ GUARDED_BY(captureLock_) = 0;
 };
 
 }  // namespace quorvex

@@ -38,7 +38,7 @@ LONG StatusCategory(LONG statusId) noexcept
     }
 }
 
-void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId, const std::atomic<bool>* cutOff)
+void SendStatusChangedTo(const SinkSnapshot& sinks, LONG statusId, const PassCutOff* cutOff)
 {
     TraceScope scope;
     if (LogLevelReached(3)) {

@@ -14,8 +14,6 @@
 namespace quorvex {
 namespace {
 
-constexpr DWORD kWaitMs = 100;
-
 enum class Phase { Check, Wait };
 enum class Attempt { None, Connected, Warning, QuietEnd, Failed };
 
@@ -41,11 +39,15 @@ bool CardNewlyArrived(SCARD_READERSTATEW& state) noexcept
 // change at once.
 class WaitPacer {
 public:
+    explicit WaitPacer(DWORD waitMs) noexcept : waitMs_(waitMs) {}
+
+    DWORD waitMs() const noexcept { return waitMs_; }
+
     void BeforeWait() noexcept
     {
         const ULONGLONG sinceLast = ::GetTickCount64() - lastStart_;
-        if (lastStart_ != 0 && sinceLast < kWaitMs) {
-            if (quickAnswers_++ > 0) ::Sleep(static_cast<DWORD>(kWaitMs - sinceLast));
+        if (lastStart_ != 0 && sinceLast < waitMs_) {
+            if (quickAnswers_++ > 0) ::Sleep(static_cast<DWORD>(waitMs_ - sinceLast));
         } else {
             quickAnswers_ = 0;
         }
@@ -53,6 +55,7 @@ public:
     }
 
 private:
+    const DWORD waitMs_;  // the run's wait length
     ULONGLONG lastStart_ = 0;
     unsigned quickAnswers_ = 0;  // waits in a row that came back early
 };
@@ -66,7 +69,8 @@ Waited WaitOnce(CardWatchHost& host, TraceScope& scope, SCARDCONTEXT context, st
                 Phase phase, WaitPacer& pacer)
 {
     pacer.BeforeWait();
-    const LONG result = ::SCardGetStatusChangeW(context, kWaitMs, states.data(), static_cast<DWORD>(states.size()));
+    const LONG result = ::SCardGetStatusChangeW(context, pacer.waitMs(), states.data(),
+                                                static_cast<DWORD>(states.size()));
     QV_LOG(3, scope, "SCardGetStatusChange() return: 0x%X", Hex(result));
     if (host.cutOff()) return Waited::QuietEnd;
     if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return host.stopRequested() ? Waited::QuietEnd : Waited::Timeout;
@@ -288,7 +292,7 @@ void SendDataReadyEventForCurrentCard(CardWatchHost& host)
     std::vector<SCARD_READERSTATEW> states;
     if (!BuildReaderStates(host, scope, states)) return;
 
-    WaitPacer pacer;
+    WaitPacer pacer(host.waitMs());
     ScardCard card;
     PhaseEnd end = RunCheckPhase(host, scope, context.get(), states, pacer, card);
     if (end == PhaseEnd::Warned) end = RunWaitPhase(host, scope, context.get(), states, pacer, card);

@@ -19,6 +19,9 @@ public:
     // The reader in which a card was found becomes the selected one.
     virtual void SelectReader(LONG index) noexcept = 0;
 
+    // The length of each status-change wait, read once per run.
+    virtual DWORD waitMs() const noexcept = 0;
+
     // Asks the watch to end quietly; read after every timed-out wait.
     virtual bool stopRequested() const noexcept = 0;
     // The run may no longer report or connect: a stop gave up on it, or it
@@ -27,7 +30,7 @@ public:
     virtual bool cutOff() const noexcept = 0;
 
     // The context of the running watch, kept for a cancelling stop; 0 before
-    // the watch releases it.
+    // the watch releases it, which returns once no cancel is under way on it.
     virtual void SetWatchContext(SCARDCONTEXT context) noexcept = 0;
 
     virtual void SendStatusChanged(LONG statusId) noexcept = 0;

@@ -3,11 +3,13 @@
 
 #include <windows.h>
 
+#include "win/thread_annotations.h"
+
 namespace quorvex {
 
 // A critical section that reports whether it could be initialised, so the
 // module can refuse to load instead of running with an unusable lock.
-class CriticalSection {
+class CAPABILITY("lock") CriticalSection {
 public:
     CriticalSection() noexcept { ok_ = ::InitializeCriticalSectionAndSpinCount(&cs_, 0) != FALSE; }
     ~CriticalSection()
@@ -18,8 +20,8 @@ public:
     CriticalSection& operator=(const CriticalSection&) = delete;
 
     bool initialised() const noexcept { return ok_; }
-    void lock() noexcept { ::EnterCriticalSection(&cs_); }
-    void unlock() noexcept { ::LeaveCriticalSection(&cs_); }
+    void lock() noexcept ACQUIRE() { ::EnterCriticalSection(&cs_); }
+    void unlock() noexcept RELEASE() { ::LeaveCriticalSection(&cs_); }
 
 private:
     CRITICAL_SECTION cs_{};

@@ -12,7 +12,9 @@ TEST_F(CardWatchTest, RoadOfOneCaptureDeliversDataReadyWithTraceAtLevel3)
     UseReaders({L"Reader Zero", L"Reader One"});
     OpenTestLog(3);
     ASSERT_EQ(0, StartCapture());
-    ::Sleep(250);  // long enough for quiet waits that time out
+    // The first wait answers at once; the third begins once the second has
+    // timed out and been logged.
+    ASSERT_TRUE(WaitUntil([] { return SimCallCount("SCardGetStatusChangeW") >= 3; }));
     ASSERT_TRUE(scardsim::InsertCard(L"Reader One", kAtrAlpha));
     WaitForWorkerEnd();
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "capture_races/races_fixture.h"
+#include "support/capture_timing_seam.h"
 #include "support/stress_size.h"
 #include "win/unique_handle.h"
 
@@ -133,7 +134,7 @@ TEST_F(RaceTest, EndCaptureWhileTheHandlerRestartsLeavesNothingRunning)
         ::SetEvent(inHandler.get());
         // The host's stop is under way before the handler restarts.
         ::WaitForSingleObject(stopping.get(), 5000);
-        ::Sleep(50);
+        EXPECT_TRUE(WaitUntil([&] { return object().stopUnderWay(); }));
         // A restarted watch would wait for the card the host inserts later.
         SimRemoveCard(L"Reader Zero");
         restart = StartCapture();
@@ -181,6 +182,8 @@ TEST_F(RaceTest, LastReleaseInsideTheHandlerAfterARestart)
 // returns, the abandoned worker calls no other sink of the same event.
 TEST_F(RaceTest, TimedOutStopCallsNoFurtherSink)
 {
+    const quorvex::test::ShortCaptureTiming timing;
+    ASSERT_TRUE(timing.found());
     UseReaders({L"Reader Zero"});
     const ComPtr<TestSink> second = TestSink::Create();
     DWORD secondCookie = 0;
@@ -195,7 +198,7 @@ TEST_F(RaceTest, TimedOutStopCallsNoFurtherSink)
     ASSERT_TRUE(scardsim::InsertCard(L"Reader Zero", kAtrAlpha));
     ASSERT_EQ(0, StartCapture());
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), 10000));
-    EXPECT_EQ(0, EndCapture());  // gives up after 15 s
+    EXPECT_EQ(0, EndCapture());  // gives up after the stop's bound
     EXPECT_FALSE(object().capturing());
     ::SetEvent(release.get());
     EXPECT_TRUE(WaitUntil([&] { return SimOpenContexts() == 0 && SimOpenCardHandles() == 0; }));

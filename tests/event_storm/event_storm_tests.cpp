@@ -32,6 +32,20 @@ DWORD Advise(IPkiAuthenticationPlugin* plugin, IUnknown* sink)
     return cookie;
 }
 
+// True while `cookie` names a connection of the event connection point.
+bool Connected(IUnknown* plugin, DWORD cookie)
+{
+    ComPtr<IEnumConnections> connections;
+    if (FAILED(FindConnectionPoint(plugin, kEventDiid)->EnumConnections(connections.put()))) return false;
+    bool found = false;
+    CONNECTDATA data{};
+    while (connections->Next(1, &data, nullptr) == S_OK) {
+        found = found || data.dwCookie == cookie;
+        data.pUnk->Release();
+    }
+    return found;
+}
+
 }  // namespace
 
 // Six sinks stay connected; a seventh slot is churned by the host's thread
@@ -128,7 +142,8 @@ TEST(EventStorm, UnadviseKeepsTheHostApartmentAnsweringWhileItWaits)
         std::atomic<bool> handlerEntered{false}, handlerDone{false};
         sink->SetHandler([&](const SinkCall&) {
             handlerEntered = true;
-            std::this_thread::sleep_for(100ms);  // the host is in Unadvise by now
+            // The host is in Unadvise once the connection is gone from the list.
+            while (Connected(plugin.get(), cookie)) std::this_thread::sleep_for(1ms);
             ComPtr<IDispatch> proxy;
             if (SUCCEEDED(::CoGetInterfaceAndReleaseStream(stream, IID_IDispatch, proxy.put_void()))) {
                 UINT count = 0;

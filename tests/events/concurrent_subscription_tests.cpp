@@ -151,3 +151,78 @@ TEST(SubscriptionDuringEvent, AdviseAndUnadviseFromAnotherThreadDuringManyEvents
     EXPECT_TRUE(ReceivedInOrder(*steady2.get(), 0, kEvents - 1));
     EXPECT_GT(rounds, 10u);
 }
+
+namespace {
+
+// A sink whose AddRef, once armed, advises another sink at its connection
+// point, the way a proxy's AddRef may let an incoming call in. It lives in
+// the test.
+class ReenteringSink final : public IDispatch {
+public:
+    ReenteringSink(IConnectionPoint* point, IUnknown* other) noexcept : point_(point), other_(other) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        *out = nullptr;
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) && !IsEqualIID(iid, kEventDiid)) {
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override
+    {
+        if (armed.exchange(false)) reentered = point_->Advise(other_, &otherCookie);
+        return ++refs_;
+    }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
+
+    std::atomic<bool> armed{false};
+    HRESULT reentered = E_PENDING;
+    DWORD otherCookie = 0;
+
+private:
+    IConnectionPoint* point_;
+    IUnknown* other_;
+    std::atomic<ULONG> refs_{1};
+};
+
+}  // namespace
+
+// EnumConnections takes the sinks' references outside the connection point's
+// lock: a sink whose AddRef calls back into the connection point gets in.
+TEST(SubscriptionDuringEvent, SinkWhoseAddRefAdvisesDuringEnumConnections)
+{
+    auto plugin = CreatePlugin();
+    ComPtr<IConnectionPoint> point = FindConnectionPoint(plugin.get(), kEventDiid);
+    auto other = TestSink::Create();
+    ReenteringSink sink(point.get(), other.get());
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+    sink.armed = true;
+
+    auto enumerated = std::async(std::launch::async, [&] {
+        ComPtr<IEnumConnections> connections;
+        const HRESULT hr = point->EnumConnections(connections.put());
+        CONNECTDATA data{};
+        while (SUCCEEDED(hr) && connections->Next(1, &data, nullptr) == S_OK) data.pUnk->Release();
+        return hr;
+    });
+    if (enumerated.wait_for(10s) != std::future_status::ready) {
+        // Stuck on its own lock: leave the object and the thread as they are.
+        (void)point.detach();
+        (void)plugin.detach();
+        new auto(std::move(enumerated));
+        FAIL() << "EnumConnections called the sink's AddRef under its lock";
+    }
+    EXPECT_EQ(S_OK, enumerated.get());
+    EXPECT_EQ(S_OK, sink.reentered);
+    EXPECT_EQ(2u, sink.otherCookie);
+    EXPECT_EQ(S_OK, point->Unadvise(sink.otherCookie));
+    EXPECT_EQ(S_OK, point->Unadvise(cookie));
+}

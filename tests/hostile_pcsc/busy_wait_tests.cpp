@@ -61,7 +61,10 @@ TEST_P(SpinTest, WatchPacesItsWaitsAndStillStops)
     } else {
         SimInjectResult("SCardGetStatusChangeW", c.injected, INFINITE);
     }
-    ::Sleep(200);  // the pending real wait ends; from here on every wait answers at once
+    // The pending real wait has ended once a wait begins after the arming;
+    // from there on every wait answers at once.
+    const DWORD waitsArmed = SimCallCount("SCardGetStatusChangeW");
+    ASSERT_TRUE(WaitUntil([&] { return SimCallCount("SCardGetStatusChangeW") > waitsArmed; }));
     const DWORD seconds = static_cast<DWORD>(quorvex::test::StressCount(1, 5));
     const double cpuBefore = ThreadCpuMs(worker);
     const DWORD waitsBefore = SimCallCount("SCardGetStatusChangeW");

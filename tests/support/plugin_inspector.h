@@ -1,9 +1,11 @@
 // The tests' window on a plug-in object's state and internal routines: what
 // no interface shows (the reader count, the selected index, whether a worker
-// runs) and the event raising routines, called directly.
+// runs, whether a stop is under way) and the event raising routines, called
+// directly.
 #pragma once
 
 #include "plugin/smart_card_auth_plugin.h"
+#include "win/srw_lock.h"
 
 namespace quorvex {
 
@@ -14,6 +16,12 @@ public:
     ULONG readerCount() const noexcept { return object_.readers_.count(); }
     LONG selectedIndex() const noexcept { return object_.readers_.selected(); }
     bool capturing() const noexcept { return object_.capturing(); }
+    // A stop procedure (EndCapture or the last release) is running.
+    bool stopUnderWay() const noexcept
+    {
+        const SharedLock guard(object_.captureLock_);
+        return object_.stopsUnderWay_ > 0;
+    }
 
     void SendStatusChanged(LONG statusId) { object_.SendStatusChanged(statusId); }
     HRESULT FireStatusChanged(LONG statusCode) { return object_.FireStatusChanged(statusCode); }

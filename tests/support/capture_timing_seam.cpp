@@ -8,7 +8,8 @@ CaptureTiming* FindCaptureTiming(HMODULE module) noexcept
 {
     auto* base = reinterpret_cast<BYTE*>(module ? module : ::GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    // Not const: IMAGE_FIRST_SECTION casts its argument to a plain pointer.
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         if (std::strncmp(reinterpret_cast<const char*>(section->Name), kCaptureTimingSection,

@@ -1,10 +1,10 @@
 // Internal state of the simulated PC/SC service. Every source file of the DLL
-// includes this header first: it is the one place that includes winscard.h,
-// with WINSCARDDATA emptied because this DLL defines the PCI structures that
-// the header otherwise declares as imports.
+// includes this header first: it is the one place that includes winscard.h.
+// The build empties WINSCARDDATA for this DLL (it defines the PCI structures
+// that the header otherwise declares as imports), before any header, since
+// windows.h already includes winscard.h.
 #pragma once
 
-#define WINSCARDDATA
 #include <windows.h>
 #include <winscard.h>
 

@@ -402,3 +402,33 @@ TEST_F(PcscLiteTest, PcscdNotRunningAtStartCaptureFails208)
 }
 
 }  // namespace
+
+// The registry card database of the in-process winscard.dll (no pcscd
+// needed): where a general pattern and a specific one both match a card,
+// the first name listed, which the plug-in reports, is the specific one,
+// whatever the registry's order.
+TEST(CardDatabase, TheMoreSpecificTypeIsListedFirst)
+{
+    const BYTE atr[] = {0x3B, 0x16, 0x96, 0x41, 0x73, 0x74, 0x72, 0x69, 0x64};
+    const BYTE general[] = {0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const BYTE exact[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const struct {
+        const wchar_t* generalName;
+        const wchar_t* specificName;
+    } rows[] = {{L"Quorvex A general", L"Quorvex B specific"}, {L"Quorvex B general", L"Quorvex A specific"}};
+    for (const auto& row : rows) {
+        ASSERT_EQ(SCARD_S_SUCCESS,
+                  SCardIntroduceCardTypeW(0, row.generalName, nullptr, nullptr, 0, atr, general, sizeof atr));
+        ASSERT_EQ(SCARD_S_SUCCESS,
+                  SCardIntroduceCardTypeW(0, row.specificName, nullptr, nullptr, 0, atr, exact, sizeof atr));
+        LPWSTR cards = nullptr;
+        DWORD length = SCARD_AUTOALLOCATE;
+        EXPECT_EQ(SCARD_S_SUCCESS, SCardListCardsW(0, atr, nullptr, 0, reinterpret_cast<LPWSTR>(&cards), &length));
+        EXPECT_EQ(std::wstring(row.specificName), cards ? std::wstring(cards) : L"");
+        const std::wstring second = cards ? std::wstring(cards + wcslen(cards) + 1) : L"";
+        EXPECT_EQ(std::wstring(row.generalName), second);
+        SCardFreeMemory(0, cards);
+        SCardForgetCardTypeW(0, row.generalName);
+        SCardForgetCardTypeW(0, row.specificName);
+    }
+}

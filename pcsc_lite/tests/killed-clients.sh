@@ -17,6 +17,8 @@ log=$state/pcscd.log
 bin=$build/bin-pcsc
 dll="Z:$(printf '%s' "$bin/Quorvex.dll" | tr / '\\')"
 batches=5 batch=8
+# 77: no private stack on this machine (pcsc-stack says why).
+"$stack" run true || exit $?
 work=$(mktemp -d "$build/killed-clients.XXXXXX") || exit 1
 pids=""
 finish() {

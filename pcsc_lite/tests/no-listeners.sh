@@ -11,6 +11,8 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 stack=$top/tools/pcsc-stack
 bin=$build/bin-pcsc
 dll="Z:$(printf '%s' "$bin/Quorvex.dll" | tr / '\\')"
+# 77: no private stack on this machine (pcsc-stack says why).
+"$stack" run true || exit $?
 work=$(mktemp -d "$build/no-listeners.XXXXXX") || exit 1
 host=""
 finish() {

@@ -20,6 +20,8 @@
 #include "support/test_sink.h"
 #include "win/com_ptr.h"
 #include "win/unique_bstr.h"
+#include "win/unique_handle.h"
+#include "win/unique_hkey.h"
 
 using namespace quorvex;
 using namespace quorvex::test;
@@ -54,8 +56,7 @@ bool RunLinux(const std::wstring& shellCommand)
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    if (process.hThread) ::CloseHandle(process.hThread);
-    if (process.hProcess) ::CloseHandle(process.hProcess);
+    UniqueHandle thread(process.hThread), owner(process.hProcess);
     return true;
 }
 
@@ -65,16 +66,21 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 // taken out by deleting its file.
 std::string CardFolder() { return StackState() + "/cards"; }
 
+struct FindTraits {
+    using Type = HANDLE;
+    static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Type h) noexcept { ::FindClose(h); }
+};
+
 void RemoveAllCards()
 {
     const std::wstring folder = L"Z:" + Wide(CardFolder()) + L"/";
     WIN32_FIND_DATAW found{};
-    HANDLE search = ::FindFirstFileW((folder + L"card-*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    const UniqueResource<FindTraits> search(::FindFirstFileW((folder + L"card-*").c_str(), &found));
+    if (!search) return;
     do {
         ::DeleteFileW((folder + found.cFileName).c_str());
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
 }
 
 // A card in one of vpcd's readers (a pcsc-vcard in the stack's network):
@@ -88,9 +94,9 @@ public:
                                  std::to_string(++serial);
         ::CreateDirectoryW((L"Z:" + Wide(CardFolder())).c_str(), nullptr);
         file_ = L"Z:" + Wide(file);
-        HANDLE h = ::CreateFileW(file_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return;
-        ::CloseHandle(h);
+        const HANDLE created = ::CreateFileW(file_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (created == INVALID_HANDLE_VALUE) return;
+        UniqueHandle closed(created);
         started_ = RunLinux(L"exec '" QUORVEX_SOURCE_DIR "/tools/pcsc-stack' inside '" QUORVEX_PCSC_NATIVE
                             "/pcsc-vcard' --while '" +
                             Wide(file) + L"' " + Wide(atrHex) + L" " + std::to_wstring(port) + L" >/dev/null 2>&1");
@@ -162,8 +168,7 @@ bool WaitForPcscdWait(std::streamoff from, std::chrono::milliseconds timeout)
     return false;
 }
 
-// pcscd itself, stopped or started by tools/pcsc-stack (a Linux program,
-// which Wine runs as such). What counts is the service's answer afterwards.
+// Whether pcscd accepts a client now.
 bool ServiceAnswers()
 {
     SCARDCONTEXT context = 0;
@@ -172,6 +177,8 @@ bool ServiceAnswers()
     return true;
 }
 
+// pcscd itself, stopped or started by tools/pcsc-stack (a Linux program,
+// which Wine runs as such). What counts is the service's answer afterwards.
 bool SetPcscd(bool running)
 {
     if (!RunLinux(L"exec '" QUORVEX_SOURCE_DIR "/tools/pcsc-stack' " + std::wstring(running ? L"start" : L"stop") +
@@ -189,14 +196,13 @@ class PcscLiteTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS,
-                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCardKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        UniqueHkey key;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCardKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                                   key.put(), nullptr));
         const BYTE mask[] = {0xFF, 0xFF, 0xFF, 0xFF};
-        ::RegSetValueExW(key, L"ATR", 0, REG_BINARY, kKnownAtrBytes, sizeof kKnownAtrBytes);
-        ::RegSetValueExW(key, L"ATRMask", 0, REG_BINARY, mask, sizeof mask);
-        ::RegSetValueExW(key, L"Crypto Provider", 0, REG_SZ, reinterpret_cast<const BYTE*>(kCsp), sizeof kCsp);
-        ::RegCloseKey(key);
+        ::RegSetValueExW(key.get(), L"ATR", 0, REG_BINARY, kKnownAtrBytes, sizeof kKnownAtrBytes);
+        ::RegSetValueExW(key.get(), L"ATRMask", 0, REG_BINARY, mask, sizeof mask);
+        ::RegSetValueExW(key.get(), L"Crypto Provider", 0, REG_SZ, reinterpret_cast<const BYTE*>(kCsp), sizeof kCsp);
     }
     static void TearDownTestSuite() { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kCardKey); }
 
@@ -353,22 +359,21 @@ TEST_F(PcscLiteTest, CancelEndsAPendingWaitOfAnotherThread)
     state.szReader = kReader0;
     SCardGetStatusChangeW(context, 0, &state, 1);
     state.dwCurrentState = state.dwEventState;
-    HANDLE ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, ended);
+    UniqueHandle ended(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(ended);
     LONG waitResult = 0;
     std::thread waiter([&] {
         waitResult = SCardGetStatusChangeW(context, INFINITE, &state, 1);
-        ::SetEvent(ended);
+        ::SetEvent(ended.get());
     });
     DWORD outcome = WAIT_TIMEOUT;
     for (int i = 0; i < 100 && outcome == WAIT_TIMEOUT; ++i) {
         EXPECT_EQ(SCARD_S_SUCCESS, SCardCancel(context));
-        outcome = ::WaitForSingleObject(ended, 100);
+        outcome = ::WaitForSingleObject(ended.get(), 100);
     }
     EXPECT_EQ(WAIT_OBJECT_0, outcome);
     if (outcome != WAIT_OBJECT_0) SCardReleaseContext(context);  // ends the wait with an error
     waiter.join();
-    ::CloseHandle(ended);
     EXPECT_EQ(static_cast<LONG>(SCARD_E_CANCELLED), waitResult);
     if (outcome == WAIT_OBJECT_0) {
         EXPECT_EQ(SCARD_S_SUCCESS, SCardReleaseContext(context));

@@ -1,4 +1,4 @@
-// The native reference for the bridge benchmark: waits with pcsc-lite's
+// The native reference for the pcsc benchmark: waits with pcsc-lite's
 // SCardGetStatusChange (100 ms waits, as the plug-in) for a card in the
 // reader and prints the CLOCK_REALTIME time in ns (the script's clock) at which it saw it.
 // With "calls N" it times N SCardGetStatusChange (time-out 0) round trips to pcscd instead.

@@ -7,6 +7,7 @@
 #include "logging/log_level.h"
 #include "logging/log_policy.h"
 #include "logging/log_record.h"
+#include "logging/log_state.h"
 #include "logging/policy_value.h"
 #include "win/hresult.h"
 
@@ -64,6 +65,10 @@ void ConfigureLogModule(const char* defaultLogPath, const char* name, int reques
 void ConfigureModuleLog()
 {
     ConfigureLogModule("%TAVRIXLOGDIR\\Quorvex.txt", kModuleLogName, 0);
+    // The path's storage is made on first use; made here, before CloseLog is
+    // registered, it is destroyed after CloseLog has run, whichever stream
+    // the configuration chose.
+    NoThrow([] { (void)ResolvedLogPath(); });
     // Registered after the configuration so that it runs after the static
     // objects constructed later have been destroyed.
     std::atexit(CloseLog);

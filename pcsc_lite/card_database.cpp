@@ -7,30 +7,17 @@
 #include <cstring>
 
 #include "atr_match.h"
+#include "win/unique_hkey.h"
 
 using namespace lite;
+using quorvex::UniqueHkey;
 
 namespace {
 
 constexpr WCHAR kCards[] = L"SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
 constexpr size_t kCardsUnits = sizeof kCards / sizeof kCards[0] - 1;
 constexpr DWORD kMaxKeyName = 255;  // the registry's limit
-
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey()
-    {
-        if (key_) ::RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY* put() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+constexpr size_t kWindowsAtrLength = 33;  // SCARD_ATR_LENGTH, which Wine 8's headers lack
 
 // "SOFTWARE\...\SmartCards\<card name>", or empty when the name cannot be one key.
 HeapArray<WCHAR> CardKeyPath(LPCWSTR cardName)
@@ -74,23 +61,29 @@ LONG WINAPI Win_SCardListCardsW(SCARDCONTEXT, LPCBYTE atr, LPCGUID interfaces, D
                                 LPDWORD length)
 {
     if (!length || (interfaceCount && !interfaces)) return SCARD_E_INVALID_PARAMETER;
-    // Windows takes the ATR's length from its structure; no ATR lists every card type.
-    const size_t atrLength = atr ? AtrLength(atr, LITE_ATR_SIZE) : 0;
-    RegistryKey root;
+    // Windows takes the ATR's length from its structure; no ATR lists every
+    // card type. The caller's buffer is only known to hold a Windows ATR
+    // (SCARD_ATR_LENGTH), whatever longer length a malformed structure claims.
+    const size_t atrLength = atr ? AtrLength(atr, kWindowsAtrLength) : 0;
+    UniqueHkey root;
     DWORD subkeys = 0, longest = 0;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCards, 0, KEY_READ, root.put()) != ERROR_SUCCESS ||
         ::RegQueryInfoKeyW(root.get(), nullptr, nullptr, nullptr, &subkeys, &longest, nullptr, nullptr, nullptr,
                            nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         subkeys = 0;
     HeapArray<Match> matches(subkeys);
-    HeapArray<WCHAR> names(static_cast<size_t>(subkeys) * (kMaxKeyName + 1) + 2);
+    // Room for the longest name each: a full imported card list has thousands.
+    const DWORD nameRoom = (longest < kMaxKeyName ? longest : kMaxKeyName) + 1;
+    HeapArray<WCHAR> names(static_cast<size_t>(subkeys) * nameRoom + 2);
     if (!matches || !names) return SCARD_E_NO_MEMORY;
     size_t found = 0, used = 0;
     for (DWORD i = 0; i < subkeys; ++i) {
         WCHAR* name = names.get() + used;
-        DWORD units = kMaxKeyName + 1;
-        if (::RegEnumKeyExW(root.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        RegistryKey card;
+        DWORD units = nameRoom;
+        const LONG listed = ::RegEnumKeyExW(root.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr);
+        if (listed == ERROR_MORE_DATA) continue;  // a longer name came in since the count
+        if (listed != ERROR_SUCCESS) break;
+        UniqueHkey card;
         if (::RegOpenKeyExW(root.get(), name, 0, KEY_READ, card.put()) != ERROR_SUCCESS) continue;
         BYTE stored[LITE_ATR_SIZE], mask[LITE_ATR_SIZE];
         DWORD storedLength = 0, maskLength = 0;
@@ -127,7 +120,7 @@ LONG WINAPI Win_SCardGetCardTypeProviderNameW(SCARDCONTEXT, LPCWSTR cardName, DW
     if (!cardName || provider != SCARD_PROVIDER_CSP) return SCARD_E_INVALID_PARAMETER;
     const HeapArray<WCHAR> path = CardKeyPath(cardName);
     if (!path) return SCARD_E_INVALID_PARAMETER;
-    RegistryKey card;
+    UniqueHkey card;
     const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_READ, card.put());
     if (opened != ERROR_SUCCESS) return FromRegistry(opened);
     DWORD type = 0, bytes = 0;
@@ -152,10 +145,15 @@ LONG WINAPI Win_SCardIntroduceCardTypeW(SCARDCONTEXT, LPCWSTR cardName, LPCGUID,
     if (!cardName || !atr || atrLength == 0 || atrLength > LITE_ATR_SIZE) return SCARD_E_INVALID_PARAMETER;
     const HeapArray<WCHAR> path = CardKeyPath(cardName);
     if (!path) return SCARD_E_INVALID_PARAMETER;
-    RegistryKey card;
+    UniqueHkey card;
     LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, nullptr, 0, KEY_WRITE, nullptr, card.put(), nullptr);
     if (rc == ERROR_SUCCESS) rc = ::RegSetValueExW(card.get(), L"ATR", 0, REG_BINARY, atr, atrLength);
     if (rc == ERROR_SUCCESS && mask) rc = ::RegSetValueExW(card.get(), L"ATRMask", 0, REG_BINARY, mask, atrLength);
+    // A mask left from an earlier introduction would decide the new ATR's matches.
+    if (rc == ERROR_SUCCESS && !mask) {
+        rc = ::RegDeleteValueW(card.get(), L"ATRMask");
+        if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    }
     return rc == ERROR_SUCCESS ? SCARD_S_SUCCESS : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
 }
 
@@ -164,7 +162,7 @@ LONG WINAPI Win_SCardSetCardTypeProviderNameW(SCARDCONTEXT, LPCWSTR cardName, DW
     if (!cardName || !name || provider != SCARD_PROVIDER_CSP) return SCARD_E_INVALID_PARAMETER;
     const HeapArray<WCHAR> path = CardKeyPath(cardName);
     if (!path) return SCARD_E_INVALID_PARAMETER;
-    RegistryKey card;
+    UniqueHkey card;
     LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_WRITE, card.put());
     if (rc != ERROR_SUCCESS) return FromRegistry(rc);
     const size_t units = StringUnits(name) + 1;

@@ -30,7 +30,7 @@
 // Releases a lock held either way (a guard's destructor).
 #define RELEASE_GENERIC(...) QV_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
 // The function takes the lock itself: calling it with the lock held would
-// deadlock, since no lock of ours is recursive.
+// deadlock (SRW locks are not recursive).
 #define EXCLUDES(...) QV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // The function returns the given lock (an accessor the analysis can see through).
 #define RETURN_CAPABILITY(x) QV_THREAD_ANNOTATION(lock_returned(x))

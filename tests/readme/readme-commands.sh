@@ -30,7 +30,8 @@ for name in $names; do
   [ -s "$block" ] || { echo "FAIL: README.md has no block '$name'"; status=1; continue; }
   echo "== README block '$name':"
   sed 's/^/   $ /' "$block"
-  if (cd "$work/tree" && env -u WINEPREFIX -u WINEDLLOVERRIDES HOME="$work/home" sh -e "$block" </dev/null >"$work/$name.out" 2>&1); then
+  if (cd "$work/tree" && env -u WINEPREFIX -u WINEDLLOVERRIDES -u QUORVEX_SIGN_PKCS12 -u QUORVEX_SIGN_PASSWORD \
+      -u QUORVEX_SIGN_TIMESTAMP_URL HOME="$work/home" sh -e "$block" </dev/null >"$work/$name.out" 2>&1); then
     echo "   ok"
   else
     rc=$?
